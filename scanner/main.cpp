@@ -1,0 +1,73 @@
+// krelby: finds files of equal content in a directory tree and remembers what it has seen.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "scanner/command_line.h"
+#include "scanner/load_save.h"
+#include "scanner/purge.h"
+#include "scanner/report.h"
+#include "scanner/run_state.h"
+#include "scanner/start_directory.h"
+#include "scanner/walk.h"
+#include "store/owned.h"
+
+namespace {
+
+// Walks ScanPath and comes back to the start directory. False when the way back failed, so that
+// relative database names can no longer be resolved.
+bool ScanTree(const char* scanPath) {
+  static Owned<std::byte[]> readBuffer(static_cast<std::byte*>(std::malloc(kReadBufferSize)));
+  if (readBuffer == nullptr) {
+    std::puts("ERROR: Unable to allocate memory");
+    std::exit(255);
+  }
+  ReadBuffer = readBuffer.get();
+  StartDirectory start;
+  RememberStartDirectory(start);
+  if (chdir(scanPath) != 0) {
+    std::printf("ERROR: Directory '%s' not Found!!!\n\n", scanPath);
+    std::exit(255);
+  }
+  ScanDirectory();
+  return ReturnToStartDirectory(start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ClockReading startTime = ReadClock();
+  const char* programName = argc > 0 ? argv[0] : "krelby";
+  const std::optional<Settings> settings = ReadCommandLine(argc, argv);
+  if (!settings) {
+    ExitWithUsage(programName);
+  }
+  PrintSettings(*settings, programName);
+
+  CreateRunState();
+  if (settings->LoadAtStart()) {
+    LoadDatabase(settings->LoadName);
+  }
+  TotalBytes = 0;
+  DupeCount = 0;
+  bool backHome = true;
+  if (settings->PurgeMode) {
+    PurgeRecordedDupes();
+  } else {
+    backHome = ScanTree(settings->ScanPath);
+  }
+  int status = 0;
+  if (settings->SaveAtEnd()) {
+    // A relative name means the start directory; it cannot be resolved anywhere else.
+    const bool resolvable = backHome || settings->SaveName[0] == '/';
+    if (!resolvable || !SaveDatabase(settings->SaveName)) {
+      std::printf("ERROR: Unable to save database '%s'\n", settings->SaveName);
+      status = 1;
+    }
+  }
+  const ClockReading endTime = ReadClock();
+  PrintFinalReport(TotalBytes, PathList.count, DupeCount, ElapsedSeconds(startTime, endTime));
+  return status;
+}

@@ -1,0 +1,3 @@
+#include "scanner/walk.h"
+
+void ScanDirectory() {}

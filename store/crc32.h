@@ -1,0 +1,53 @@
+#pragma once
+
+// CRC-32/ISO-HDLC (reflected, polynomial 0xEDB88320). The caller owns the running value: start it
+// at kCrc32Start, fold bytes in with Crc32Update, and complement it at the end. A path's PathCRC is
+// taken over the path and its terminating NUL.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::uint32_t kCrc32Start = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kCrc32Final = 0xFFFFFFFFu;
+
+// Folds length bytes, in order, into running; no inversion of its own. Length 0 changes nothing.
+void Crc32Update(std::uint32_t& running, const void* bytes, std::uint32_t length);
+
+namespace crc32_detail {
+// Slice k, entry n: the register after byte n followed by k zero bytes. Slice 0 is the classic table.
+inline constexpr std::size_t kSlices = 16;
+using Tables = std::array<std::array<std::uint32_t, 256>, kSlices>;
+constexpr Tables MakeTables() {
+  Tables t{};
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    std::uint32_t c = n;
+    for (int k = 0; k < 8; ++k) {
+      c = (c & 1u) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    t[0][n] = c;
+  }
+  for (std::size_t k = 1; k < kSlices; ++k) {
+    for (std::size_t n = 0; n < 256; ++n) {
+      t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFFu];
+    }
+  }
+  return t;
+}
+inline constexpr Tables kTables = MakeTables();
+
+constexpr std::uint32_t Bytewise(std::uint32_t running, const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    running = (running >> 8) ^ kTables[0][(running ^ static_cast<unsigned char>(text[i])) & 0xFFu];
+  }
+  return running;
+}
+}  // namespace crc32_detail
+
+// CRC-32 of a text, start value and final inversion included; usable at compile time.
+template <std::size_t N>
+constexpr std::uint32_t Crc32Of(const char (&text)[N]) {
+  return crc32_detail::Bytewise(kCrc32Start, text, N - 1) ^ kCrc32Final;
+}
+static_assert(Crc32Of("123456789") == 0xCBF43926u);
+static_assert(Crc32Of("") == 0u);
