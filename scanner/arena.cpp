@@ -1,5 +1,6 @@
 #include "scanner/arena.h"
 
+#include <cstring>
 #include <vector>
 
 #include "store/owned.h"
@@ -8,6 +9,8 @@ namespace {
 
 constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 constexpr std::size_t kAlignment = alignof(std::max_align_t);
+
+constexpr std::size_t Rounded(std::size_t size) { return (size + kAlignment - 1) & ~(kAlignment - 1); }
 
 struct Arena {
   std::vector<Owned<std::byte[]>> chunks;  // kept so the memory stays reachable until exit
@@ -31,7 +34,7 @@ std::byte* Keep(Arena& arena, Owned<std::byte[]> block) {
 
 void* RunAllocate(std::size_t size) {
   Arena& arena = RunArena();
-  const std::size_t rounded = (size + kAlignment - 1) & ~(kAlignment - 1);
+  const std::size_t rounded = Rounded(size);
   if (rounded > kChunkSize / 4) {  // large blocks get their own allocation, so no chunk is wasted
     return Keep(arena, ZeroedBytes(rounded));
   }
@@ -47,4 +50,15 @@ void* RunAllocate(std::size_t size) {
   arena.next += rounded;
   arena.left -= rounded;
   return bytes;
+}
+
+void RunReleaseLast(void* bytes, std::size_t size) {
+  Arena& arena = RunArena();
+  const std::size_t rounded = Rounded(size);
+  std::byte* start = static_cast<std::byte*>(bytes);
+  if (rounded <= kChunkSize / 4 && start + rounded == arena.next) {
+    std::memset(start, 0, rounded);
+    arena.next = start;
+    arena.left += rounded;
+  }  // a block of its own, or not the last one: kept until exit like everything else
 }

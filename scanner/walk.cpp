@@ -1,3 +1,170 @@
 #include "scanner/walk.h"
 
-void ScanDirectory() {}
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "scanner/arena.h"
+#include "scanner/content.h"
+#include "scanner/run_state.h"
+#include "store/crc32.h"
+#include "store/handles.h"
+
+namespace {
+
+// Absolute paths are built here: the current directory's path, then "/" and a name. One buffer
+// serves the whole walk; each level appends its component and cuts it off again on the way back.
+constexpr std::size_t kPathBufferSize = 5000;
+char PathBuffer[kPathBufferSize];
+
+struct Directory {
+  std::size_t pathLength;       // of the directory's own path in PathBuffer
+  std::uint32_t prefixCRC;      // running CRC over "path/", shared by every file here
+};
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Appends "/name" to the directory path at `length`; false (and nothing written) if the result
+// and its NUL do not fit.
+bool AppendName(std::size_t length, const char* name, std::size_t nameLength) {
+  if (length + 1 + nameLength + 1 > kPathBufferSize) {
+    return false;
+  }
+  PathBuffer[length] = '/';
+  std::memcpy(PathBuffer + length + 1, name, nameLength + 1);
+  return true;
+}
+
+Directory Enter(std::size_t pathLength) {
+  std::uint32_t running = kCrc32Start;
+  Crc32Update(running, PathBuffer, static_cast<std::uint32_t>(pathLength));
+  Crc32Update(running, "/", 1);
+  return Directory{pathLength, running};
+}
+
+void HandleRegularFile(const Directory& dir, const char* name, const struct stat& status) {
+  const std::size_t nameChars = std::strlen(name);
+  if (!AppendName(dir.pathLength, name, nameChars)) {
+    return;  // a path that cannot be built is not recorded
+  }
+  const auto nameLength = static_cast<std::uint16_t>(dir.pathLength + 1 + nameChars + 1);
+  std::uint32_t running = dir.prefixCRC;
+  Crc32Update(running, name, static_cast<std::uint32_t>(nameChars + 1));
+  const std::uint32_t pathCRC = running ^ kCrc32Final;
+  const char* path = PathBuffer;
+
+  // The entry and its node are built before the lookup and given back if the path is known.
+  const std::size_t blockSize = sizeof(EntryNode) + RecordSize(nameLength);
+  auto* block = static_cast<std::byte*>(RunAllocate(blockSize));
+  if (block == nullptr) {
+    PathBuffer[dir.pathLength] = '\0';
+    return;
+  }
+  auto* node = reinterpret_cast<EntryNode*>(block);
+  const Entry entry{block + sizeof(EntryNode)};
+  const FileStatus fileStatus{static_cast<std::uint64_t>(status.st_size), static_cast<std::int64_t>(status.st_ctime),
+                              static_cast<std::int64_t>(status.st_mtime)};
+  FillNewEntry(entry, path, nameLength, pathCRC, fileStatus);
+
+  // Equal PathCRC is no proof of an equal path: only the same bytes are the same path. Another
+  // path with that CRC is passed like a greater key, so the new entry lands after it.
+  EntryNode* known = LookupWithInsertion(PathList, PathIndex, entry, node, pathCRC, PathKey, [&](EntryNode* cur) {
+    return std::strcmp(FileNameOf(cur->entry), path) == 0 ? OnEqualKey::kStop : OnEqualKey::kContinue;
+  });
+  if (known == nullptr) {
+    HashAndMatch(entry, Reconciled::kNew, name, status);
+  } else if (std::memcmp(known->entry.Bytes + kStatusBlockOffset, entry.Bytes + kStatusBlockOffset,
+                         kStatusBlockSize) == 0) {
+    RunReleaseLast(block, blockSize);  // unchanged: never opened
+  } else {
+    const Entry stored = known->entry;
+    WriteStatus(stored, fileStatus, nameLength);
+    if (!Quiet) {
+      std::printf("'%s' got modified - updating db entry - no scan for dupe in list done!\n", FileNameOf(stored));
+    }
+    RunReleaseLast(block, blockSize);
+    HashAndMatch(stored, Reconciled::kModified, name, status);
+  }
+  PathBuffer[dir.pathLength] = '\0';
+}
+
+void WalkOpenDirectory(DIR* stream, const Directory& dir);
+
+// Enters a subdirectory and walks it. A symbolic link is never entered (O_NOFOLLOW): no walking
+// out of the tree and no cycles. The way back is the parent's own descriptor, never "..".
+// False when the way back failed, so that the caller stands somewhere else and must stop.
+bool Descend(DIR* parent, const Directory& dir, const char* name) {
+  const std::size_t nameChars = std::strlen(name);
+  const bool atRoot = dir.pathLength == 1 && PathBuffer[0] == '/';
+  const std::size_t base = atRoot ? 0 : dir.pathLength;  // "/" + "/name" would be "//name"
+  if (!AppendName(base, name, nameChars)) {
+    return true;  // nothing below could be recorded
+  }
+  Fd fd(openat(dirfd(parent), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  bool back = true;
+  if (fd.Valid() && fchdir(fd.Get()) == 0) {
+    DIR* stream = fdopendir(fd.Get());
+    if (stream != nullptr) {
+      (void)fd.Release();  // the stream owns it now
+      const DirHandle child(stream);
+      WalkOpenDirectory(stream, Enter(base + 1 + nameChars));
+    }
+    back = fchdir(dirfd(parent)) == 0;
+  }
+  PathBuffer[dir.pathLength] = '\0';
+  if (atRoot) {
+    PathBuffer[0] = '/';
+  }
+  return back;
+}
+
+void WalkOpenDirectory(DIR* stream, const Directory& dir) {
+  while (const dirent* item = readdir(stream)) {
+    const char* name = item->d_name;
+    if (IsDotOrDotDot(name)) {
+      continue;  // by name: streams need not yield them first
+    }
+#ifdef DT_DIR
+    const bool knownDirectory = item->d_type == DT_DIR;
+    const bool link = item->d_type == DT_LNK;
+#else
+    const bool knownDirectory = false;
+    const bool link = false;
+#endif
+    if (knownDirectory) {
+      if (!Descend(stream, dir, name)) {
+        return;
+      }
+      continue;
+    }
+    struct stat status {};
+    if (stat(name, &status) != 0) {
+      continue;  // vanished, dangling link, or no permission
+    }
+    if (S_ISREG(status.st_mode)) {
+      HandleRegularFile(dir, name, status);
+    } else if (S_ISDIR(status.st_mode) && !link && !Descend(stream, dir, name)) {
+      return;
+    }  // FIFOs, sockets and devices are never opened
+  }
+}
+
+}  // namespace
+
+void ScanDirectory() {
+  if (getcwd(PathBuffer, kPathBufferSize) == nullptr) {
+    return;  // no path can be built for anything below
+  }
+  DIR* stream = opendir(".");
+  if (stream == nullptr) {
+    return;
+  }
+  const DirHandle owner(stream);
+  WalkOpenDirectory(stream, Enter(std::strlen(PathBuffer)));
+}

@@ -69,6 +69,21 @@ TEST(Crc32, LengthZeroLeavesRunningValue) {
   EXPECT_EQ(running, 0x12345678u);
 }
 
+// Crc32Update takes long runs as interleaved 32-byte rows, then 8-byte words, then single bytes;
+// every length up to several rows, at every offset within a word, must give the byte-wise loop's
+// register, from a start value that is not the usual one.
+TEST(Crc32, MatchesTheBytewiseLoopAtEveryLengthAndOffset) {
+  const std::string bytes = Pattern(300);
+  for (std::size_t offset = 0; offset < 8; ++offset) {
+    for (std::size_t length = 0; offset + length <= bytes.size(); ++length) {
+      std::uint32_t running = 0x5A5A1234u;
+      Crc32Update(running, bytes.data() + offset, static_cast<std::uint32_t>(length));
+      EXPECT_EQ(running, crc32_detail::Bytewise(0x5A5A1234u, bytes.data() + offset, length))
+          << "offset " << offset << ", length " << length;
+    }
+  }
+}
+
 TEST(Md5, RfcValues) {
   EXPECT_EQ(Md5(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(Md5("abc"), "900150983cd24fb0d6963f7d28e17f72");

@@ -76,6 +76,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         _exit(125);
       }
     }
+    alarm(options.timeoutSeconds);  // survives exec: a hanging program ends with SIGALRM
     execv(program.c_str(), argv.data());
     _exit(127);
   }

@@ -16,6 +16,7 @@ struct RunOptions {
   std::string directory{};           // working directory; empty: the test's own
   std::vector<std::string> env{};    // extra NAME=value settings
   uid_t uid = 0;                     // non-zero: drop to this user (and its group) before exec
+  unsigned timeoutSeconds = 120;     // a program still running then is killed (SIGALRM)
 };
 
 // Runs program with arguments (argv[0] is program unless arg0 is given) and collects its output.

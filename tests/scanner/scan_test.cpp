@@ -1,0 +1,363 @@
+// The walk and the content step run in this process on trees the tests make, with known entries
+// fabricated where a case needs an order or checksums that real files cannot easily give.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "scanner/content.h"
+#include "scanner/run_state.h"
+#include "scanner/walk.h"
+#include "store/crc32.h"
+#include "store/md5.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+ContentChecksums ChecksumsOf(const std::string& bytes) {
+  ContentChecksums sums;
+  std::uint32_t running = kCrc32Start;
+  Crc32Update(running, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  sums.crc = running ^ kCrc32Final;
+  MD5_CTX md5;
+  MD5Init(md5);
+  MD5Update(md5, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  MD5Final(sums.digest, md5);
+  return sums;
+}
+
+std::uint32_t PathCrcOf(const std::string& path) {
+  std::uint32_t running = kCrc32Start;
+  Crc32Update(running, path.c_str(), static_cast<std::uint32_t>(path.size() + 1));
+  return running ^ kCrc32Final;
+}
+
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CreateRunState();
+    Quiet = false;
+    DeleteNewDupes = false;
+    TotalBytes = 0;
+    DupeCount = 0;
+    static std::byte buffer[kReadBufferSize];
+    ReadBuffer = buffer;
+  }
+  // Tests change into their trees, which go away with them.
+  void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
+
+  // One walk of the tree, as the run driver makes it; returns what it printed.
+  std::string Scan() {
+    char here[4096];
+    EXPECT_NE(getcwd(here, sizeof here), nullptr);
+    EXPECT_EQ(chdir(tree.Path().c_str()), 0);
+    CaptureStdout capture;
+    ScanDirectory();
+    std::string out = capture.Text();
+    EXPECT_EQ(chdir(here), 0);
+    return out;
+  }
+
+  // A known entry as a load would bring it, linked at the tail of both lists.
+  Entry AddKnown(const std::string& path, const ContentChecksums& sums, std::uint32_t size) {
+    const auto nameLength = static_cast<std::uint16_t>(path.size() + 1);
+    std::vector<std::byte>& bytes = records.emplace_back(RecordSize(nameLength));
+    const Entry e{bytes.data()};
+    FillNewEntry(e, path.c_str(), nameLength, PathCrcOf(path), FileStatus{size, 1, 1});
+    Set(e, Field::CRC32, sums.crc);
+    StoreDigest(e, sums.digest);
+    auto pass = [](EntryNode*) { return OnEqualKey::kContinue; };
+    LookupWithInsertion(PathList, PathIndex, e, &nodes.emplace_back(), PathKey(e), PathKey, pass);
+    LookupWithInsertion(ContentList, ContentIndex, e, &nodes.emplace_back(), ContentKey(e), ContentKey, pass);
+    return e;
+  }
+
+  static std::vector<std::string> Names(const EntryList& list) {
+    std::vector<std::string> names;
+    for (const EntryNode* n = list.first; n != nullptr; n = n->next) {
+      names.emplace_back(Get(n->entry, Field::NameLength) == 0 ? "(removed)" : FileNameOf(n->entry));
+    }
+    return names;
+  }
+
+  Entry Find(const std::string& path) const {
+    for (const EntryNode* n = PathList.first; n != nullptr; n = n->next) {
+      if (path == FileNameOf(n->entry)) {
+        return n->entry;
+      }
+    }
+    ADD_FAILURE() << "no entry for " << path;
+    return Entry{};
+  }
+
+  ScopedTempDir tree;
+  std::deque<std::vector<std::byte>> records;
+  std::deque<EntryNode> nodes;
+};
+
+TEST_F(ScanTest, NewFilesGetEntriesWithTheirChecksums) {
+  WriteFile(tree / "sub/a", "alpha");
+  WriteFile(tree / ".hidden", "");
+  EXPECT_EQ(Scan(), "");
+  EXPECT_EQ(PathList.count, 2u);
+  const Entry a = Find(tree / "sub/a");
+  EXPECT_EQ(Get(a, Field::CRC32), ChecksumsOf("alpha").crc);
+  EXPECT_EQ(Get(a, Field::PathCRC), PathCrcOf(tree / "sub/a"));
+  EXPECT_EQ(Get(a, Field::SIZE), 5u);
+  EXPECT_EQ(Get(a, Field::RecordOffset), 0u);
+  const Entry hidden = Find(tree / ".hidden");  // empty: CRC 0, but hashed and in ContentList
+  EXPECT_EQ(Get(hidden, Field::CRC32), 0u);
+  EXPECT_EQ(std::to_integer<int>(MD5Of(hidden)[0]), 0x7e);  // d41d8c...427e, reversed
+  EXPECT_EQ(ContentList.count, 2u);
+  EXPECT_EQ(TotalBytes, 5u);
+}
+
+TEST_F(ScanTest, UnchangedFilesAreNotReadAgain) {
+  WriteFile(tree / "a", "same");
+  WriteFile(tree / "d/b", "other");
+  Scan();
+  TotalBytes = 0;
+  EXPECT_EQ(Scan(), "");
+  EXPECT_EQ(TotalBytes, 0u);
+  EXPECT_EQ(PathList.count, 2u);
+  EXPECT_EQ(ContentList.count, 2u);
+}
+
+TEST_F(ScanTest, ModifiedFileIsRehashedInPlaceWithoutDupeSearch) {
+  WriteFile(tree / "a", "one");
+  WriteFile(tree / "b", "two");
+  Scan();
+  WriteFile(tree / "a", "two");  // now equal to b
+  const timespec times[2] = {{0, UTIME_OMIT}, {1000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (tree / "a").c_str(), times, 0), 0);
+  TotalBytes = 0;
+  EXPECT_EQ(Scan(), "'" + (tree / "a") + "' got modified - updating db entry - no scan for dupe in list done!\n");
+  EXPECT_EQ(DupeCount, 0u);
+  EXPECT_EQ(TotalBytes, 3u);
+  const Entry a = Find(tree / "a");
+  EXPECT_EQ(Get(a, Field::CRC32), ChecksumsOf("two").crc);
+  EXPECT_EQ(Get(a, Field::LastWrite), 1000000);
+  EXPECT_EQ(PathList.count, 2u);
+  EXPECT_EQ(ContentList.count, 2u);  // kept its place, no second node
+}
+
+TEST_F(ScanTest, MovedFileReportsItsOldEntryGoneEvenWhenQuiet) {
+  WriteFile(tree / "a/x", "moving content");
+  Scan();
+  ASSERT_EQ(rename((tree / "a/x").c_str(), (tree / "x").c_str()), 0);
+  Quiet = true;
+  EXPECT_EQ(Scan(), "'" + (tree / "a/x") + "' is gone - DELETING OUT OF DB\n");
+  EXPECT_EQ(DupeCount, 0u);
+  EXPECT_EQ(Names(ContentList), (std::vector<std::string>{"(removed)", tree / "x"}));
+  EXPECT_EQ(PathList.count, 2u);  // the removed entry stays linked until the save
+}
+
+// Known entries whose checksums the test chooses, against one new file "n".
+class MatchTest : public ScanTest {
+ protected:
+  std::string Match(const std::string& content) {
+    WriteFile(tree / "n", content);
+    EXPECT_EQ(chdir(tree.Path().c_str()), 0);
+    struct stat status {};
+    EXPECT_EQ(stat("n", &status), 0);
+    const std::string path = tree / "n";
+    const auto nameLength = static_cast<std::uint16_t>(path.size() + 1);
+    std::vector<std::byte>& bytes = records.emplace_back(RecordSize(nameLength));
+    newEntry = Entry{bytes.data()};
+    FillNewEntry(newEntry, path.c_str(), nameLength, PathCrcOf(path),
+                 FileStatus{static_cast<std::uint64_t>(status.st_size), 0, 0});
+    CaptureStdout capture;
+    HashAndMatch(newEntry, Reconciled::kNew, "n", status);
+    return capture.Text();
+  }
+  Entry newEntry;
+};
+
+TEST_F(MatchTest, OnlyEqualChecksumsAndSizeOfAnExistingOtherFileMatch) {
+  const std::string content = "0123456789";
+  struct Case {
+    const char* why;
+    std::string knownContent;  // what the known file really holds
+    std::uint32_t knownSize;
+    bool deleteNew;
+    bool dupe;
+    bool deleted;
+  };
+  const Case cases[] = {
+      {"equal: reported", content, 10, false, true, false},
+      {"equal: deleted", content, 10, true, true, true},
+      {"same checksums, other SIZE", content, 11, false, false, false},
+      {"checksums collide, bytes differ: reported", "abcdefghij", 10, false, true, false},
+      {"checksums collide, bytes differ: never deleted", "abcdefghij", 10, true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    SetUp();
+    DeleteNewDupes = c.deleteNew;
+    WriteFile(tree / "known", c.knownContent);
+    AddKnown(tree / "known", ChecksumsOf(content), c.knownSize);
+    const std::string out = Match(content);
+    const std::string pair = "'" + (tree / "n") + "' IS a DUPE with '" + (tree / "known") + "'";
+    const std::string expected = !c.dupe ? "" : pair + (c.deleted ? " - DELETED\n" : "\n");
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(DupeCount, c.dupe ? 1u : 0u);
+    EXPECT_EQ(Exists(tree / "n"), !c.deleted);
+    EXPECT_TRUE(Exists(tree / "known"));
+    EXPECT_EQ(ContentList.count, c.deleted ? 1u : 2u);
+  }
+}
+
+TEST_F(MatchTest, GoneCandidatesBeforeTheMatchAreMarkedThoseAfterAreNotLookedAt) {
+  const std::string content = "shared bytes";
+  const ContentChecksums sums = ChecksumsOf(content);
+  const std::string gone = tree / "nowhere/a";
+  const std::string present = tree / "keep/b";
+  const std::string dupeLine = "'" + (tree / "n") + "' IS a DUPE with '" + present + "'\n";
+  for (const bool goneFirst : {true, false}) {
+    SCOPED_TRACE(goneFirst);
+    SetUp();
+    WriteFile(present, content);
+    const Entry first = AddKnown(goneFirst ? gone : present, sums, 12);
+    const Entry second = AddKnown(goneFirst ? present : gone, sums, 12);
+    const Entry goneEntry = goneFirst ? first : second;
+    const std::string goneLine = "'" + gone + "' is gone - DELETING OUT OF DB\n";
+    EXPECT_EQ(Match(content), goneFirst ? goneLine + dupeLine : dupeLine);
+    EXPECT_EQ(DupeCount, 1u);
+    EXPECT_EQ(Get(goneEntry, Field::NameLength) == 0, goneFirst);
+    EXPECT_EQ(Names(ContentList).back(), tree / "n");  // a kept duplicate stands after its match
+  }
+}
+
+TEST_F(MatchTest, EmptyContentNeverMatches) {
+  WriteFile(tree / "empty", "");
+  AddKnown(tree / "empty", ChecksumsOf(""), 0);
+  DeleteNewDupes = true;
+  EXPECT_EQ(Match(""), "");
+  EXPECT_EQ(DupeCount, 0u);
+  EXPECT_TRUE(Exists(tree / "n"));
+  EXPECT_EQ(Get(newEntry, Field::CRC32), 0u);
+  EXPECT_EQ(ContentList.count, 2u);
+}
+
+TEST_F(MatchTest, ThePathOfTheVeryFileIsNoDuplicate) {
+  ASSERT_EQ(symlink("n", (tree / "link").c_str()), 0);  // a link met earlier reaches the same file
+  AddKnown(tree / "link", ChecksumsOf("only copy"), 9);
+  DeleteNewDupes = true;
+  EXPECT_EQ(Match("only copy"), "");
+  EXPECT_EQ(DupeCount, 0u);
+  EXPECT_EQ(ReadFile(tree / "n"), "only copy");
+}
+
+TEST_F(MatchTest, HardLinksAreDuplicatesAndTheContentStays) {
+  WriteFile(tree / "first", "linked");
+  AddKnown(tree / "first", ChecksumsOf("linked"), 6);
+  ASSERT_EQ(chdir(tree.Path().c_str()), 0);
+  ASSERT_EQ(link("first", "n"), 0);
+  struct stat status {};
+  ASSERT_EQ(stat("n", &status), 0);
+  const std::string path = tree / "n";
+  std::vector<std::byte>& bytes = records.emplace_back(RecordSize(static_cast<std::uint16_t>(path.size() + 1)));
+  const Entry n{bytes.data()};
+  FillNewEntry(n, path.c_str(), static_cast<std::uint16_t>(path.size() + 1), PathCrcOf(path), FileStatus{6, 0, 0});
+  DeleteNewDupes = true;
+  Quiet = true;
+  CaptureStdout capture;
+  HashAndMatch(n, Reconciled::kNew, "n", status);
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(DupeCount, 1u);
+  EXPECT_FALSE(Exists(tree / "n"));
+  EXPECT_EQ(ReadFile(tree / "first"), "linked");
+}
+
+TEST_F(ScanTest, HashFileReadsTheWalkSizeInPieces) {
+  ASSERT_EQ(chdir(tree.Path().c_str()), 0);
+  for (std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 131073u}) {
+    SCOPED_TRACE(size);
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+      content[i] = static_cast<char>((i * 7 + i / 65536) & 0xFF);
+    }
+    WriteFile(tree / "f", content);
+    TotalBytes = 0;
+    const std::optional<ContentChecksums> sums = HashFile("f", size);
+    ASSERT_TRUE(sums.has_value());
+    const ContentChecksums expected = ChecksumsOf(content);
+    EXPECT_EQ(sums->crc, expected.crc);
+    EXPECT_EQ(std::memcmp(sums->digest, expected.digest, 16), 0);
+    EXPECT_EQ(TotalBytes, size);
+  }
+}
+
+TEST_F(ScanTest, HashFileOfAShrunkOrGrownFile) {
+  ASSERT_EQ(chdir(tree.Path().c_str()), 0);
+  WriteFile(tree / "f", std::string(70000, 'z'));
+  const std::optional<ContentChecksums> shrunk = HashFile("f", 140000);  // the walk saw it larger
+  ASSERT_TRUE(shrunk.has_value());
+  EXPECT_EQ(shrunk->crc, 0u);
+  EXPECT_EQ(std::memcmp(shrunk->digest, ChecksumsOf("").digest, 16), 0);
+  EXPECT_EQ(TotalBytes, 140000u);
+  const std::optional<ContentChecksums> grown = HashFile("f", 100);  // the walk saw it smaller
+  ASSERT_TRUE(grown.has_value());
+  EXPECT_EQ(grown->crc, ChecksumsOf(std::string(100, 'z')).crc);
+  EXPECT_FALSE(HashFile("missing", 5).has_value());
+  ASSERT_EQ(mkfifo("fifo", 0644), 0);
+  EXPECT_FALSE(HashFile("fifo", 0).has_value());  // refused without blocking
+  EXPECT_EQ(TotalBytes, 140100u);
+}
+
+// Two paths of equal length with equal PathCRC are two files, each with its own checksums.
+TEST_F(ScanTest, EqualPathCrcOfTwoPathsKeepsBothFiles) {
+  std::unordered_map<std::uint32_t, std::string> seen;
+  std::string first;
+  std::string second;
+  std::uint64_t seed = 1;
+  while (second.empty()) {  // random names: a birthday search takes some 10^5 tries
+    char name[13] = {};
+    for (int i = 0; i < 12; ++i) {
+      seed = seed * 6364136223846793005u + 1442695040888963407u;
+      name[i] = "abcdefghijklmnopqrstuvwxyz012345"[seed >> 59];
+    }
+    const auto [at, inserted] = seen.emplace(PathCrcOf(tree / name), name);
+    if (!inserted) {
+      first = at->second;
+      second = name;
+    }
+  }
+  WriteFile(tree / first, "first file");
+  WriteFile(tree / second, "second file");
+  EXPECT_EQ(Scan(), "");
+  ASSERT_EQ(PathList.count, 2u);
+  EXPECT_EQ(Get(Find(tree / first), Field::CRC32), ChecksumsOf("first file").crc);
+  EXPECT_EQ(Get(Find(tree / second), Field::CRC32), ChecksumsOf("second file").crc);
+  TotalBytes = 0;
+  EXPECT_EQ(Scan(), "");  // and both are recognised unchanged
+  EXPECT_EQ(TotalBytes, 0u);
+}
+
+TEST_F(ScanTest, LinksToDirectoriesAreNotFollowedAndDotNamesAreNotSkipped) {
+  WriteFile(tree / "d/f", "in d");
+  ASSERT_EQ(symlink("d", (tree / "ld").c_str()), 0);
+  ASSERT_EQ(symlink(".", (tree / "d/loop").c_str()), 0);
+  ASSERT_EQ(symlink("d/f", (tree / "lf").c_str()), 0);  // the same file as d/f: no duplicate
+  ASSERT_EQ(symlink("missing", (tree / "dangling").c_str()), 0);
+  WriteFile(tree / "..x", "dots");
+  WriteFile(tree / ".y", "dot");
+  DeleteNewDupes = true;
+  EXPECT_EQ(Scan(), "");
+  std::vector<std::string> names = Names(PathList);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{tree / "..x", tree / ".y", tree / "d/f", tree / "lf"}));
+  EXPECT_EQ(DupeCount, 0u);
+  EXPECT_TRUE(Exists(tree / "d/f"));
+}
+
+}  // namespace
