@@ -1,38 +1,102 @@
 #include "store/crc32.h"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
 #include "store/byte_order.h"
 
 namespace {
 
-using crc32_detail::kTables;
+using crc32_detail::kTable;
+using crc32_detail::Table;
+
+// Long runs are folded as kLanes interleaved streams: a row is kRowSize bytes and lane k owns the
+// 8-byte word at offset 8k of every row. The lanes do not wait for each other, so their lookups
+// overlap instead of queueing behind one register; they are merged once, in the last row. Four
+// lanes keep the loads busy without running out of registers.
+constexpr std::size_t kLanes = 4;
+constexpr std::size_t kRowSize = 8 * kLanes;
+
+// Slice k, entry n: the register after byte n followed by k zero bytes. Near holds slices 0 to 7,
+// which fold one word into the register (slicing-by-8). Far holds slices kRowSize - 8 to
+// kRowSize - 1: one word of a lane followed by the rest of the row, which that lane's register
+// sees as zeros. Byte j of a word is looked up in slice 7 - j of either set.
+struct Slices {
+  std::array<Table, 8> Near;
+  std::array<Table, 8> Far;
+};
+
+constexpr Slices MakeSlices() {
+  Slices s{};
+  Table slice = kTable;
+  for (std::size_t k = 0; k < kRowSize; ++k) {
+    if (k < 8) {
+      s.Near[k] = slice;
+    }
+    if (k >= kRowSize - 8) {
+      s.Far[k - (kRowSize - 8)] = slice;
+    }
+    Table next{};
+    for (std::size_t n = 0; n < 256; ++n) {
+      next[n] = (slice[n] >> 8) ^ kTable[slice[n] & 0xFFu];
+    }
+    slice = next;
+  }
+  return s;
+}
+constexpr Slices kSlices = MakeSlices();
 
 inline std::uint32_t Word(const std::byte* at) { return LoadLE<std::uint32_t>(at); }
 
-inline std::uint32_t Lookup(std::size_t slice, std::uint32_t word, int shift) {
-  return kTables[slice][(word >> shift) & 0xFFu];
+inline std::uint32_t Lookup(const Table& slice, std::byte b) {
+  return slice[std::to_integer<std::size_t>(b)];
+}
+
+// The register after the eight bytes at `at`, given crc before them; one lookup a byte. Only the
+// first four bytes meet crc: the last four index their slices straight from memory, which spares
+// the shifts of taking them out of a register, and their lookups need not wait for crc at all.
+inline std::uint32_t Fold(const std::array<Table, 8>& slices, std::uint32_t crc, const std::byte* at) {
+  const std::uint32_t upper =
+      Lookup(slices[3], at[4]) ^ Lookup(slices[2], at[5]) ^ Lookup(slices[1], at[6]) ^ Lookup(slices[0], at[7]);
+  const std::uint32_t v = Word(at) ^ crc;
+  return slices[7][v & 0xFFu] ^ slices[6][(v >> 8) & 0xFFu] ^ slices[5][(v >> 16) & 0xFFu] ^ slices[4][v >> 24] ^ upper;
+}
+
+// Folds rows whole rows (at least one) at p into crc. Lane words go through Far, except in the
+// last row, which runs through Near in message order: each lane's register joins the running one
+// just before that lane's word, where the lane's bytes stand in the message.
+template <std::size_t... K>
+std::uint32_t FoldRows(std::uint32_t crc, const std::byte* p, std::size_t rows, std::index_sequence<K...>) {
+  std::uint32_t lane[kLanes] = {crc};
+  for (; rows > 1; --rows, p += kRowSize) {
+    ((lane[K] = Fold(kSlices.Far, lane[K], p + 8 * K)), ...);
+  }
+  crc = 0;
+  ((crc = Fold(kSlices.Near, crc ^ lane[K], p + 8 * K)), ...);
+  return crc;
 }
 
 }  // namespace
 
-// Slicing-by-16: sixteen table lookups fold sixteen bytes at once, still one lookup per byte. The
-// results are those of the byte-wise loop used for the tail.
+// Runs of two rows or more go through the lanes, then whole words through Near, then single
+// bytes through the classic table; all three give the byte-wise loop's register.
 void Crc32Update(std::uint32_t& running, const void* bytes, std::uint32_t length) {
   const std::byte* p = static_cast<const std::byte*>(bytes);
   std::uint32_t crc = running;
-  while (length >= 16) {
-    const std::uint32_t a = Word(p) ^ crc;
-    const std::uint32_t b = Word(p + 4);
-    const std::uint32_t c = Word(p + 8);
-    const std::uint32_t d = Word(p + 12);
-    crc = Lookup(15, a, 0) ^ Lookup(14, a, 8) ^ Lookup(13, a, 16) ^ Lookup(12, a, 24) ^  //
-          Lookup(11, b, 0) ^ Lookup(10, b, 8) ^ Lookup(9, b, 16) ^ Lookup(8, b, 24) ^    //
-          Lookup(7, c, 0) ^ Lookup(6, c, 8) ^ Lookup(5, c, 16) ^ Lookup(4, c, 24) ^      //
-          Lookup(3, d, 0) ^ Lookup(2, d, 8) ^ Lookup(1, d, 16) ^ Lookup(0, d, 24);
-    p += 16;
-    length -= 16;
+  std::size_t left = length;
+  if (left >= 2 * kRowSize) {
+    const std::size_t rows = left / kRowSize;
+    crc = FoldRows(crc, p, rows, std::make_index_sequence<kLanes>{});
+    p += rows * kRowSize;
+    left -= rows * kRowSize;
   }
-  while (length-- != 0) {
-    crc = (crc >> 8) ^ kTables[0][(crc ^ std::to_integer<std::uint32_t>(*p++)) & 0xFFu];
+  for (; left >= 8; left -= 8, p += 8) {
+    crc = Fold(kSlices.Near, crc, p);
+  }
+  for (; left != 0; --left, ++p) {
+    crc = (crc >> 8) ^ kTable[(crc ^ std::to_integer<std::uint32_t>(*p)) & 0xFFu];
   }
   running = crc;
 }

@@ -15,30 +15,25 @@ inline constexpr std::uint32_t kCrc32Final = 0xFFFFFFFFu;
 void Crc32Update(std::uint32_t& running, const void* bytes, std::uint32_t length);
 
 namespace crc32_detail {
-// Slice k, entry n: the register after byte n followed by k zero bytes. Slice 0 is the classic table.
-inline constexpr std::size_t kSlices = 16;
-using Tables = std::array<std::array<std::uint32_t, 256>, kSlices>;
-constexpr Tables MakeTables() {
-  Tables t{};
+// Entry n: the register after byte n is folded into a zero register; the classic byte-wise table.
+// Crc32Update derives its wider tables from this one.
+using Table = std::array<std::uint32_t, 256>;
+constexpr Table MakeTable() {
+  Table t{};
   for (std::uint32_t n = 0; n < 256; ++n) {
     std::uint32_t c = n;
     for (int k = 0; k < 8; ++k) {
       c = (c & 1u) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
     }
-    t[0][n] = c;
-  }
-  for (std::size_t k = 1; k < kSlices; ++k) {
-    for (std::size_t n = 0; n < 256; ++n) {
-      t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFFu];
-    }
+    t[n] = c;
   }
   return t;
 }
-inline constexpr Tables kTables = MakeTables();
+inline constexpr Table kTable = MakeTable();
 
 constexpr std::uint32_t Bytewise(std::uint32_t running, const char* text, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
-    running = (running >> 8) ^ kTables[0][(running ^ static_cast<unsigned char>(text[i])) & 0xFFu];
+    running = (running >> 8) ^ kTable[(running ^ static_cast<unsigned char>(text[i])) & 0xFFu];
   }
   return running;
 }
