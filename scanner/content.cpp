@@ -3,75 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "scanner/arena.h"
+#include "scanner/file_compare.h"
 #include "scanner/run_state.h"
 #include "store/crc32.h"
-#include "store/handles.h"
 #include "store/md5.h"
 
 namespace {
 
-// Reads exactly `length` bytes unless the file ends or fails first.
-bool ReadFully(int fd, std::byte* into, std::size_t length) {
-  std::size_t got = 0;
-  while (got < length) {
-    const ssize_t n = read(fd, into + got, length - got);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Opens a file for reading without blocking: a FIFO or device swapped in since the walk looked at
-// the name cannot hang the run, and is refused.
-Fd OpenRegular(const char* name, struct stat& status) {
-  Fd fd(open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.Valid() && (fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))) {
-    fd.Reset(-1);
-  }
-  return fd;
-}
-
-// True when both files hold the same bytes, read afresh: the last check before a deletion, so that
-// neither a checksum collision nor a change since hashing can cost the only copy.
-bool SameBytes(const char* keptPath, const char* bareName) {
-  struct stat keptStatus {};
-  struct stat dupeStatus {};
-  const Fd kept = OpenRegular(keptPath, keptStatus);
-  const Fd dupe = OpenRegular(bareName, dupeStatus);
-  if (!kept.Valid() || !dupe.Valid() || keptStatus.st_size != dupeStatus.st_size) {
-    return false;
-  }
-  static std::byte other[kReadBufferSize];
-  auto left = static_cast<std::uint64_t>(keptStatus.st_size);
-  while (left != 0) {
-    const std::size_t piece = left < kReadBufferSize ? static_cast<std::size_t>(left) : kReadBufferSize;
-    if (!ReadFully(kept.Get(), ReadBuffer, piece) || !ReadFully(dupe.Get(), other, piece) ||
-        std::memcmp(ReadBuffer, other, piece) != 0) {
-      return false;
-    }
-    left -= piece;
-  }
-  // Neither may hold more than the size said, or the comparison saw only part of one.
-  std::byte probe[1];
-  return read(kept.Get(), probe, 1) == 0 && read(dupe.Get(), probe, 1) == 0;
-}
-
 bool SameMD5(Entry a, Entry b) { return std::memcmp(a.Bytes + kMD5Offset, b.Bytes + kMD5Offset, kMD5Size) == 0; }
-
-// The candidate's path leads to the very file being judged (a symbolic link met earlier, a second
-// mount): not a second copy, whatever the checksums say. Hard links are separate names and stay
-// duplicates.
-bool SameFile(const struct stat& candidate, const struct stat& file) {
-  return candidate.st_dev == file.st_dev && candidate.st_ino == file.st_ino && candidate.st_nlink == 1;
-}
 
 }  // namespace
 

@@ -47,8 +47,10 @@ int main(int argc, char** argv) {
   PrintSettings(*settings, programName);
 
   CreateRunState();
-  if (settings->LoadAtStart()) {
-    LoadDatabase(settings->LoadName);
+  // A file that is there but is no database is never overwritten: stop before anything changes.
+  if (settings->LoadAtStart() && LoadDatabase(settings->LoadName) == LoadResult::kInvalid) {
+    std::printf("ERROR: '%s' is not a valid database\n", settings->LoadName);
+    std::exit(255);
   }
   TotalBytes = 0;
   DupeCount = 0;

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +77,11 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
       if (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0) {
         _exit(125);
       }
+    }
+    if (options.fileSizeLimit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec: writes fail with EFBIG instead
+      const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
     }
     alarm(options.timeoutSeconds);  // survives exec: a hanging program ends with SIGALRM
     execv(program.c_str(), argv.data());

@@ -17,6 +17,7 @@ struct RunOptions {
   std::vector<std::string> env{};    // extra NAME=value settings
   uid_t uid = 0;                     // non-zero: drop to this user (and its group) before exec
   unsigned timeoutSeconds = 120;     // a program still running then is killed (SIGALRM)
+  long fileSizeLimit = -1;           // >= 0: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
 };
 
 // Runs program with arguments (argv[0] is program unless arg0 is given) and collects its output.

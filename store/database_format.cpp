@@ -1,0 +1,155 @@
+#include "store/database_format.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "store/byte_order.h"
+#include "store/entry.h"
+#include "store/handles.h"
+
+FileImage ReadFileImage(const char* name) {
+  FileImage image;
+  const FileHandle file(std::fopen(name, "rb"));
+  if (file == nullptr) {
+    image.status = errno == ENOENT ? ImageRead::kMissing : ImageRead::kUnreadable;
+    return image;
+  }
+  image.status = ImageRead::kUnreadable;
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+    return image;
+  }
+  const long size = std::ftell(file.get());
+  if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    return image;
+  }
+  if (size == 0) {
+    image.status = ImageRead::kEmpty;
+    return image;
+  }
+  image.size = static_cast<std::size_t>(size);
+  image.bytes = ZeroedBytes(image.size);
+  if (image.bytes == nullptr || std::fread(image.bytes.get(), image.size, 1, file.get()) != 1) {
+    image.bytes.reset();
+    image.size = 0;
+    return image;
+  }
+  image.status = ImageRead::kRead;
+  return image;
+}
+
+bool HasDatabaseHeader(std::span<const std::byte> image) {
+  return image.size() >= kDatabaseHeaderSize && LoadLE<std::uint32_t>(image.data()) == kDatabaseMagic &&
+         std::to_integer<std::uint8_t>(image[4]) == kDatabaseVersion;
+}
+
+std::uint32_t DatabaseLayout::PathOffset(std::span<const std::byte> image, std::uint32_t i) const {
+  return LoadLE<std::uint32_t>(image.data() + kDatabaseHeaderSize + 4 * std::size_t{i});
+}
+
+std::uint32_t DatabaseLayout::ContentOffset(std::span<const std::byte> image, std::uint32_t j) const {
+  return LoadLE<std::uint32_t>(image.data() + kDatabaseHeaderSize + 4 * (std::size_t{pathCount} + j));
+}
+
+namespace {
+
+std::uint64_t TablesEnd(const DatabaseLayout& layout) {
+  return kDatabaseHeaderSize + 4 * (std::uint64_t{layout.pathCount} + layout.contentCount);
+}
+
+// A record header inside the image and a NUL somewhere after it, still inside.
+bool RecordReadable(std::span<const std::byte> image, std::uint32_t offset) {
+  if (!Holds(image, offset, kEntryHeaderSize)) {
+    return false;
+  }
+  const std::byte* name = image.data() + offset + kEntryHeaderSize;
+  const std::size_t room = image.size() - offset - kEntryHeaderSize;
+  return std::memchr(name, 0, room) != nullptr;
+}
+
+std::optional<DatabaseLayout> TablesInside(std::span<const std::byte> image) {
+  if (!HasDatabaseHeader(image)) {
+    return std::nullopt;
+  }
+  DatabaseLayout layout;
+  layout.pathCount = LoadLE<std::uint32_t>(image.data() + kPathCountOffset);
+  layout.contentCount = LoadLE<std::uint32_t>(image.data() + kContentCountOffset);
+  if (TablesEnd(layout) > image.size()) {
+    return std::nullopt;
+  }
+  return layout;
+}
+
+}  // namespace
+
+std::optional<DatabaseLayout> CheckReadable(std::span<const std::byte> image) {
+  const std::optional<DatabaseLayout> layout = TablesInside(image);
+  if (!layout) {
+    return std::nullopt;
+  }
+  for (std::uint32_t i = 0; i < layout->pathCount; ++i) {
+    if (!RecordReadable(image, layout->PathOffset(image, i))) {
+      return std::nullopt;
+    }
+  }
+  for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
+    if (!RecordReadable(image, layout->ContentOffset(image, j))) {
+      return std::nullopt;
+    }
+  }
+  return layout;
+}
+
+std::optional<DatabaseLayout> CheckConsistent(std::span<const std::byte> image) {
+  const std::optional<DatabaseLayout> layout = TablesInside(image);
+  if (!layout || layout->contentCount > layout->pathCount) {
+    return std::nullopt;
+  }
+  // Records back to back: each offset follows from the one before, so the PathTable ascends.
+  std::uint64_t expected = TablesEnd(*layout);
+  std::uint32_t previousKey = 0;
+  for (std::uint32_t i = 0; i < layout->pathCount; ++i) {
+    const std::uint32_t offset = layout->PathOffset(image, i);
+    if (offset != expected || !Holds(image, offset, kEntryHeaderSize)) {
+      return std::nullopt;
+    }
+    const std::uint32_t key = LoadLE<std::uint32_t>(image.data() + offset + Field::PathCRC.Offset);
+    if (key < previousKey) {
+      return std::nullopt;  // PathList order is what makes every path lookup find its entry
+    }
+    previousKey = key;
+    const std::uint16_t nameLength = LoadLE<std::uint16_t>(image.data() + offset + Field::NameLength.Offset);
+    if (nameLength == 0 || nameLength > kMaxNameLength || !Holds(image, offset, RecordSize(nameLength))) {
+      return std::nullopt;
+    }
+    const std::byte* name = image.data() + offset + kEntryHeaderSize;
+    if (std::to_integer<int>(name[nameLength - 1]) != 0) {
+      return std::nullopt;
+    }
+    expected = offset + std::uint64_t{RecordSize(nameLength)};
+  }
+  if (expected != image.size()) {
+    return std::nullopt;
+  }
+  // Each ContentTable value names one of the records, and none twice.
+  std::vector<bool> listed(layout->pathCount, false);
+  for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
+    const std::uint32_t offset = layout->ContentOffset(image, j);
+    std::uint32_t low = 0;
+    std::uint32_t high = layout->pathCount;
+    while (low < high) {
+      const std::uint32_t mid = low + (high - low) / 2;
+      if (layout->PathOffset(image, mid) < offset) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    if (low == layout->pathCount || layout->PathOffset(image, low) != offset || listed[low]) {
+      return std::nullopt;
+    }
+    listed[low] = true;
+  }
+  return layout;
+}
