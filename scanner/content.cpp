@@ -55,6 +55,9 @@ void HashAndMatch(Entry entry, Reconciled outcome, const char* bareName, const s
   if (!sums) {
     return;
   }
+  if (outcome == Reconciled::kModified && Get(entry, Field::CRC32) == 0) {
+    ContentZeroTail = nullptr;  // a node in the zero run may now hold another key
+  }
   Set(entry, Field::CRC32, sums->crc);
   StoreDigest(entry, sums->digest);
   if (outcome == Reconciled::kNew) {
@@ -109,5 +112,9 @@ void MatchContent(Entry entry, const char* bareName, const struct stat& status) 
         }
         found = true;  // still there: it joins ContentList like a kept duplicate
         return OnEqualKey::kContinue;
-      });
+      },
+      key == 0 ? ContentZeroTail : nullptr);
+  if (key == 0) {
+    ContentZeroTail = node;
+  }
 }

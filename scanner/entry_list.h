@@ -70,15 +70,16 @@ enum class OnEqualKey {
 
 // Lookup with insertion: finds where key belongs, consulting onEqual(node) for each node with an
 // equal key. Returns the node it stopped at, or nullptr once the new node has been linked (in
-// front of the first greater key, or at the tail).
+// front of the first greater key, or at the tail). A caller that knows a later node the scan
+// would reach with nothing to decide on the way may give it as `start`.
 template <typename KeyOf, typename OnEqual>
 EntryNode* LookupWithInsertion(EntryList& list, BucketIndex& index, Entry entry, EntryNode* node, std::uint32_t key,
-                               KeyOf keyOf, OnEqual onEqual) {
+                               KeyOf keyOf, OnEqual onEqual, EntryNode* start = nullptr) {
   if (list.count == 0) {
     InsertFirst(list, index, entry, node, key);
     return nullptr;
   }
-  for (EntryNode* cur = FindStartNode(index, key); cur != nullptr; cur = cur->next) {
+  for (EntryNode* cur = start != nullptr ? start : FindStartNode(index, key); cur != nullptr; cur = cur->next) {
     const std::uint32_t curKey = keyOf(cur->entry);
     if (key < curKey) {
       InsertBeforeIndexed(list, index, cur, entry, node, key);

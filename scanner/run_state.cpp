@@ -4,6 +4,7 @@ EntryList PathList{};
 BucketIndex PathIndex{};
 EntryList ContentList{};
 BucketIndex ContentIndex{};
+EntryNode* ContentZeroTail = nullptr;
 std::byte* ReadBuffer = nullptr;
 
 bool Quiet = false;
@@ -17,4 +18,5 @@ void CreateRunState() {
   ClearIndex(ContentIndex);
   ClearList(PathList);
   ClearList(ContentList);
+  ContentZeroTail = nullptr;
 }

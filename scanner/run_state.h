@@ -13,6 +13,11 @@ extern EntryList PathList;       // every entry of the run, ascending PathCRC
 extern BucketIndex PathIndex;
 extern EntryList ContentList;    // entries whose content was hashed, ascending CRC32
 extern BucketIndex ContentIndex;
+// The last ContentList node linked with CRC32 0, or null. Such content never matches, so a new
+// entry of it only needs its place after the run of zero keys at the head of the list: this node
+// ends that run, and every node before it has key 0 until a refresh changes one (which clears it).
+// It spares walking the whole run again for every empty file.
+extern EntryNode* ContentZeroTail;
 extern std::byte* ReadBuffer;    // kReadBufferSize bytes, scan mode only
 
 extern bool Quiet;           // no per-file messages, except for known files found gone

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +22,15 @@ namespace {
 constexpr std::size_t kPathBufferSize = 5000;
 char PathBuffer[kPathBufferSize];
 
+// The longest path recorded, NUL included. A recorded path must still work when it is used whole
+// (to see whether a known file exists, to compare or delete it), so it stays within what the
+// system accepts as one path.
+#ifdef PATH_MAX
+constexpr std::size_t kLongestPath = PATH_MAX < kPathBufferSize ? PATH_MAX : kPathBufferSize;
+#else
+constexpr std::size_t kLongestPath = kPathBufferSize;
+#endif
+
 struct Directory {
   std::size_t pathLength;       // of the directory's own path in PathBuffer
   std::uint32_t prefixCRC;      // running CRC over "path/", shared by every file here
@@ -31,9 +41,9 @@ bool IsDotOrDotDot(const char* name) {
 }
 
 // Appends "/name" to the directory path at `length`; false (and nothing written) if the result
-// and its NUL do not fit.
+// and its NUL would be longer than a path may be.
 bool AppendName(std::size_t length, const char* name, std::size_t nameLength) {
-  if (length + 1 + nameLength + 1 > kPathBufferSize) {
+  if (length + 1 + nameLength + 1 > kLongestPath) {
     return false;
   }
   PathBuffer[length] = '/';

@@ -265,4 +265,33 @@ TEST_F(Runs, PurgeWithoutAnyDatabaseCreatesNone) {
   EXPECT_FALSE(Exists(home / "krelby.dat"));
 }
 
+TEST_F(Runs, ASaveKeepsPermissionsAndTheFileBehindALink) {
+  WriteFile(tree + "/a", "alpha");
+  MakeDirs(home / "store");
+  ASSERT_EQ(Run({"-l", home / "store/real.dat", tree}).result.status, 0);
+  ASSERT_EQ(chmod((home / "store/real.dat").c_str(), 0640), 0);
+  ASSERT_EQ(symlink("store/real.dat", (home / "link.dat").c_str()), 0);
+  WriteFile(tree + "/b", "beta");
+  ASSERT_EQ(Run({"-l", "link.dat", tree}).entries, 2u);
+  struct stat link {};
+  struct stat real {};
+  ASSERT_EQ(lstat((home / "link.dat").c_str(), &link), 0);
+  ASSERT_EQ(stat((home / "store/real.dat").c_str(), &real), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  EXPECT_EQ(real.st_mode & 07777, 0640u);
+  EXPECT_EQ(ParseDatabase(ReadFile(home / "store/real.dat")).pathCount, 2u);
+}
+
+TEST_F(Runs, ADatabaseThatCannotBeReadIsRefused) {
+  ASSERT_EQ(chmod(home.Path().c_str(), 0755), 0);
+  WriteFile(tree + "/a", "alpha");
+  ASSERT_EQ(Run({tree}).result.status, 0);
+  const std::string saved = Db();
+  ASSERT_EQ(chmod((home / "krelby.dat").c_str(), 0600), 0);  // root's alone
+  const KrelbyRun run = Run({"-d", tree}, {.uid = kNobody});
+  EXPECT_EQ(run.result.status, 255);
+  EXPECT_NE(run.result.out.find("ERROR: 'krelby.dat' is not a valid database\n"), std::string::npos);
+  EXPECT_EQ(Db(), saved);
+}
+
 }  // namespace

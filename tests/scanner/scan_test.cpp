@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -184,6 +185,36 @@ TEST_F(MatchTest, EmptyContentNeverMatches) {
   EXPECT_EQ(ContentList.count, 2u);
 }
 
+// Empty content joins the run of zero keys at the head of ContentList, in arrival order, however
+// that run is found; a refresh that gives a zero entry content sends the next one back to a scan.
+TEST_F(ScanTest, EmptyFilesJoinTheZeroRunInArrivalOrder) {
+  const Entry z1 = AddKnown(tree / "z1", ChecksumsOf(""), 0);
+  AddKnown(tree / "z2", ChecksumsOf(""), 0);
+  AddKnown(tree / "a", ChecksumsOf("a"), 1);
+  ASSERT_EQ(chdir(tree.Path().c_str()), 0);
+  auto addEmpty = [&](const std::string& name, Reconciled outcome, Entry stored = Entry{}) {
+    WriteFile(tree / name, outcome == Reconciled::kNew ? "" : "now with content");
+    struct stat status {};
+    EXPECT_EQ(stat(name.c_str(), &status), 0);
+    Entry e = stored;
+    if (outcome == Reconciled::kNew) {
+      const std::string path = tree / name;
+      const auto nameLength = static_cast<std::uint16_t>(path.size() + 1);
+      e = Entry{records.emplace_back(RecordSize(nameLength)).data()};
+      FillNewEntry(e, path.c_str(), nameLength, PathCrcOf(path), FileStatus{0, 0, 0});
+    }
+    HashAndMatch(e, outcome, name.c_str(), status);
+  };
+  addEmpty("e1", Reconciled::kNew);
+  addEmpty("e2", Reconciled::kNew);
+  EXPECT_EQ(Names(ContentList), (std::vector<std::string>{tree / "z1", tree / "z2", tree / "e1", tree / "e2", tree / "a"}));
+  addEmpty("z1", Reconciled::kModified, z1);  // z1 keeps its place with a key that is no longer 0
+  addEmpty("e3", Reconciled::kNew);
+  EXPECT_EQ(Names(ContentList),
+            (std::vector<std::string>{tree / "e3", tree / "z1", tree / "z2", tree / "e1", tree / "e2", tree / "a"}));
+  EXPECT_EQ(DupeCount, 0u);
+}
+
 TEST_F(MatchTest, ThePathOfTheVeryFileIsNoDuplicate) {
   ASSERT_EQ(symlink("n", (tree / "link").c_str()), 0);  // a link met earlier reaches the same file
   AddKnown(tree / "link", ChecksumsOf("only copy"), 9);
@@ -294,6 +325,31 @@ TEST_F(ScanTest, LinksToDirectoriesAreNotFollowedAndDotNamesAreNotSkipped) {
   EXPECT_EQ(names, (std::vector<std::string>{tree / "..x", tree / ".y", tree / "d/f", tree / "lf"}));
   EXPECT_EQ(DupeCount, 0u);
   EXPECT_TRUE(Exists(tree / "d/f"));
+}
+
+// Paths grow by a level at a time; a file whose full path would not fit is left out, and so is
+// everything below a directory whose path would not fit. Nothing is written out of bounds.
+TEST_F(ScanTest, PathsTooLongToUseAreSkipped) {
+  const std::string level(200, 'd');
+  ASSERT_EQ(chdir(tree.Path().c_str()), 0);
+  std::size_t depth = 0;
+  std::size_t expected = 0;
+  for (std::size_t pathLength = tree.Path().size(); pathLength < 6000; pathLength += 1 + level.size(), ++depth) {
+    WriteFile("f", "same");  // relative: the absolute path may be too long for the system
+    expected += pathLength + 2 + 1 <= PATH_MAX ? 1 : 0;
+    ASSERT_EQ(mkdir(level.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(level.c_str()), 0);
+  }
+  ASSERT_EQ(chdir("/"), 0);
+  Quiet = true;
+  Scan();
+  EXPECT_GT(expected, 10u);
+  EXPECT_LT(expected, depth);
+  EXPECT_EQ(PathList.count, expected);
+  EXPECT_EQ(DupeCount, expected - 1);
+  for (const EntryNode* n = PathList.first; n != nullptr; n = n->next) {
+    EXPECT_LT(std::strlen(FileNameOf(n->entry)), static_cast<std::size_t>(PATH_MAX));
+  }
 }
 
 }  // namespace
