@@ -1,5 +1,7 @@
 #include "store/database_format.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,10 @@ FileImage ReadFileImage(const char* name) {
     return image;
   }
   image.status = ImageRead::kUnreadable;
+  struct stat status {};
+  if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return image;  // a directory or device has no size to read it by
+  }
   if (std::fseek(file.get(), 0, SEEK_END) != 0) {
     return image;
   }
