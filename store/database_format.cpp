@@ -138,24 +138,18 @@ std::optional<DatabaseLayout> CheckConsistent(std::span<const std::byte> image) 
   if (expected != image.size()) {
     return std::nullopt;
   }
-  // Each ContentTable value names one of the records, and none twice.
-  std::vector<bool> listed(layout->pathCount, false);
+  // Each ContentTable value names one of the records, and none twice: a mark per record start,
+  // taken away when a ContentTable value uses it.
+  std::vector<bool> recordStarts(image.size(), false);
+  for (std::uint32_t i = 0; i < layout->pathCount; ++i) {
+    recordStarts[layout->PathOffset(image, i)] = true;
+  }
   for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
     const std::uint32_t offset = layout->ContentOffset(image, j);
-    std::uint32_t low = 0;
-    std::uint32_t high = layout->pathCount;
-    while (low < high) {
-      const std::uint32_t mid = low + (high - low) / 2;
-      if (layout->PathOffset(image, mid) < offset) {
-        low = mid + 1;
-      } else {
-        high = mid;
-      }
-    }
-    if (low == layout->pathCount || layout->PathOffset(image, low) != offset || listed[low]) {
+    if (offset >= image.size() || !recordStarts[offset]) {
       return std::nullopt;
     }
-    listed[low] = true;
+    recordStarts[offset] = false;
   }
   return layout;
 }
