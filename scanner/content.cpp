@@ -40,8 +40,7 @@ std::optional<ContentChecksums> HashFile(const char* bareName, std::uint64_t siz
       MD5Init(md5);
       break;
     }
-    Crc32Update(running, ReadBuffer, piece);
-    MD5Update(md5, ReadBuffer, piece);
+    Crc32AndMD5Update(running, md5, ReadBuffer, piece);
     left -= piece;
   }
   ContentChecksums sums;

@@ -10,6 +10,10 @@
 namespace {
 
 using crc32_detail::kTable;
+using crc32_detail::Fold;
+using crc32_detail::kSlices8;
+using crc32_detail::MakeSlices8;
+using crc32_detail::Slices8;
 using crc32_detail::Table;
 
 // Long runs are folded as kLanes interleaved streams: a row is kRowSize bytes and lane k owns the
@@ -19,50 +23,21 @@ using crc32_detail::Table;
 constexpr std::size_t kLanes = 4;
 constexpr std::size_t kRowSize = 8 * kLanes;
 
-// Slice k, entry n: the register after byte n followed by k zero bytes. Near holds slices 0 to 7,
-// which fold one word into the register (slicing-by-8). Far holds slices kRowSize - 8 to
-// kRowSize - 1: one word of a lane followed by the rest of the row, which that lane's register
-// sees as zeros. Byte j of a word is looked up in slice 7 - j of either set.
-struct Slices {
-  std::array<Table, 8> Near;
-  std::array<Table, 8> Far;
-};
-
-constexpr Slices MakeSlices() {
-  Slices s{};
+// Far holds slices kRowSize - 8 to kRowSize - 1: one word of a lane followed by the rest of the
+// row, which that lane's register sees as zeros. The last row and shorter runs use the plain
+// slicing-by-8 set.
+constexpr Slices8 MakeFar() {
   Table slice = kTable;
-  for (std::size_t k = 0; k < kRowSize; ++k) {
-    if (k < 8) {
-      s.Near[k] = slice;
-    }
-    if (k >= kRowSize - 8) {
-      s.Far[k - (kRowSize - 8)] = slice;
-    }
+  for (std::size_t k = 0; k < kRowSize - 8; ++k) {
     Table next{};
     for (std::size_t n = 0; n < 256; ++n) {
       next[n] = (slice[n] >> 8) ^ kTable[slice[n] & 0xFFu];
     }
     slice = next;
   }
-  return s;
+  return MakeSlices8(slice);
 }
-constexpr Slices kSlices = MakeSlices();
-
-inline std::uint32_t Word(const std::byte* at) { return LoadLE<std::uint32_t>(at); }
-
-inline std::uint32_t Lookup(const Table& slice, std::byte b) {
-  return slice[std::to_integer<std::size_t>(b)];
-}
-
-// The register after the eight bytes at `at`, given crc before them; one lookup a byte. Only the
-// first four bytes meet crc: the last four index their slices straight from memory, which spares
-// the shifts of taking them out of a register, and their lookups need not wait for crc at all.
-inline std::uint32_t Fold(const std::array<Table, 8>& slices, std::uint32_t crc, const std::byte* at) {
-  const std::uint32_t upper =
-      Lookup(slices[3], at[4]) ^ Lookup(slices[2], at[5]) ^ Lookup(slices[1], at[6]) ^ Lookup(slices[0], at[7]);
-  const std::uint32_t v = Word(at) ^ crc;
-  return slices[7][v & 0xFFu] ^ slices[6][(v >> 8) & 0xFFu] ^ slices[5][(v >> 16) & 0xFFu] ^ slices[4][v >> 24] ^ upper;
-}
+constexpr Slices8 kFar = MakeFar();
 
 // Folds rows whole rows (at least one) at p into crc. Lane words go through Far, except in the
 // last row, which runs through Near in message order: each lane's register joins the running one
@@ -71,10 +46,10 @@ template <std::size_t... K>
 std::uint32_t FoldRows(std::uint32_t crc, const std::byte* p, std::size_t rows, std::index_sequence<K...>) {
   std::uint32_t lane[kLanes] = {crc};
   for (; rows > 1; --rows, p += kRowSize) {
-    ((lane[K] = Fold(kSlices.Far, lane[K], p + 8 * K)), ...);
+    ((lane[K] = Fold(kFar, lane[K], p + 8 * K)), ...);
   }
   crc = 0;
-  ((crc = Fold(kSlices.Near, crc ^ lane[K], p + 8 * K)), ...);
+  ((crc = Fold(kSlices8, crc ^ lane[K], p + 8 * K)), ...);
   return crc;
 }
 
@@ -93,7 +68,7 @@ void Crc32Update(std::uint32_t& running, const void* bytes, std::uint32_t length
     left -= rows * kRowSize;
   }
   for (; left >= 8; left -= 8, p += 8) {
-    crc = Fold(kSlices.Near, crc, p);
+    crc = Fold(kSlices8, crc, p);
   }
   for (; left != 0; --left, ++p) {
     crc = (crc >> 8) ^ kTable[(crc ^ std::to_integer<std::uint32_t>(*p)) & 0xFFu];

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "store/byte_order.h"
+#include "store/crc32.h"
 
 namespace {
 
@@ -43,8 +44,17 @@ inline std::uint32_t Word(const std::uint8_t* block, int i) {
 
 // Compresses count consecutive blocks into state. The chaining value stays in registers from one
 // block to the next and the message words are read where they lie, so a long run of whole blocks
-// costs only the rounds themselves.
-void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t count) {
+// costs only the rounds themselves. With kWithCrc the block's bytes are also folded into *crc, one
+// 8-byte word after every eight steps: MD5 is one long dependency chain that leaves most of the
+// machine idle, and the CRC's independent table lookups fill it.
+template <bool kWithCrc>
+void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t count, std::uint32_t* crc) {
+  std::uint32_t running = kWithCrc ? *crc : 0;
+  const auto fold = [&running](const std::uint8_t* x, int word) {
+    if constexpr (kWithCrc) {
+      running = crc32_detail::Fold(crc32_detail::kSlices8, running, reinterpret_cast<const std::byte*>(x) + 8 * word);
+    }
+  };
   std::uint32_t a = state[0];
   std::uint32_t b = state[1];
   std::uint32_t c = state[2];
@@ -63,6 +73,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepF<12>(d, a, b, c, Word(x, 5), 0x4787c62a);
     StepF<17>(c, d, a, b, Word(x, 6), 0xa8304613);
     StepF<22>(b, c, d, a, Word(x, 7), 0xfd469501);
+    fold(x, 0);
     StepF<7>(a, b, c, d, Word(x, 8), 0x698098d8);
     StepF<12>(d, a, b, c, Word(x, 9), 0x8b44f7af);
     StepF<17>(c, d, a, b, Word(x, 10), 0xffff5bb1);
@@ -71,6 +82,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepF<12>(d, a, b, c, Word(x, 13), 0xfd987193);
     StepF<17>(c, d, a, b, Word(x, 14), 0xa679438e);
     StepF<22>(b, c, d, a, Word(x, 15), 0x49b40821);
+    fold(x, 1);
 
     StepG<5>(a, b, c, d, Word(x, 1), 0xf61e2562);
     StepG<9>(d, a, b, c, Word(x, 6), 0xc040b340);
@@ -80,6 +92,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepG<9>(d, a, b, c, Word(x, 10), 0x02441453);
     StepG<14>(c, d, a, b, Word(x, 15), 0xd8a1e681);
     StepG<20>(b, c, d, a, Word(x, 4), 0xe7d3fbc8);
+    fold(x, 2);
     StepG<5>(a, b, c, d, Word(x, 9), 0x21e1cde6);
     StepG<9>(d, a, b, c, Word(x, 14), 0xc33707d6);
     StepG<14>(c, d, a, b, Word(x, 3), 0xf4d50d87);
@@ -88,6 +101,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepG<9>(d, a, b, c, Word(x, 2), 0xfcefa3f8);
     StepG<14>(c, d, a, b, Word(x, 7), 0x676f02d9);
     StepG<20>(b, c, d, a, Word(x, 12), 0x8d2a4c8a);
+    fold(x, 3);
 
     StepH<4>(a, b, c, d, Word(x, 5), 0xfffa3942);
     StepH<11>(d, a, b, c, Word(x, 8), 0x8771f681);
@@ -97,6 +111,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepH<11>(d, a, b, c, Word(x, 4), 0x4bdecfa9);
     StepH<16>(c, d, a, b, Word(x, 7), 0xf6bb4b60);
     StepH<23>(b, c, d, a, Word(x, 10), 0xbebfbc70);
+    fold(x, 4);
     StepH<4>(a, b, c, d, Word(x, 13), 0x289b7ec6);
     StepH<11>(d, a, b, c, Word(x, 0), 0xeaa127fa);
     StepH<16>(c, d, a, b, Word(x, 3), 0xd4ef3085);
@@ -105,6 +120,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepH<11>(d, a, b, c, Word(x, 12), 0xe6db99e5);
     StepH<16>(c, d, a, b, Word(x, 15), 0x1fa27cf8);
     StepH<23>(b, c, d, a, Word(x, 2), 0xc4ac5665);
+    fold(x, 5);
 
     StepI<6>(a, b, c, d, Word(x, 0), 0xf4292244);
     StepI<10>(d, a, b, c, Word(x, 7), 0x432aff97);
@@ -114,6 +130,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepI<10>(d, a, b, c, Word(x, 3), 0x8f0ccc92);
     StepI<15>(c, d, a, b, Word(x, 10), 0xffeff47d);
     StepI<21>(b, c, d, a, Word(x, 1), 0x85845dd1);
+    fold(x, 6);
     StepI<6>(a, b, c, d, Word(x, 8), 0x6fa87e4f);
     StepI<10>(d, a, b, c, Word(x, 15), 0xfe2ce6e0);
     StepI<15>(c, d, a, b, Word(x, 6), 0xa3014314);
@@ -122,11 +139,15 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepI<10>(d, a, b, c, Word(x, 11), 0xbd3af235);
     StepI<15>(c, d, a, b, Word(x, 2), 0x2ad7d2bb);
     StepI<21>(b, c, d, a, Word(x, 9), 0xeb86d391);
+    fold(x, 7);
 
     a += a0;
     b += b0;
     c += c0;
     d += d0;
+  }
+  if constexpr (kWithCrc) {
+    *crc = running;
   }
   state[0] = a;
   state[1] = b;
@@ -137,7 +158,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
 }  // namespace
 
 void MD5Transform(std::uint32_t state[4], const std::uint8_t block[64]) {
-  Compress(state, block, 1);
+  Compress<false>(state, block, 1, nullptr);
 }
 
 void MD5Init(MD5_CTX& context) {
@@ -170,12 +191,33 @@ void MD5Update(MD5_CTX& context, const void* bytes, std::uint32_t length) {
     input += room;
     length -= room;
   }
-  Compress(context.state, input, length / 64);
+  Compress<false>(context.state, input, length / 64, nullptr);
   input += length & ~63u;
   length &= 63u;
   if (length != 0) {
     std::memcpy(context.buffer, input, length);
   }
+}
+
+void Crc32AndMD5Update(std::uint32_t& running, MD5_CTX& context, const void* bytes, std::uint32_t length) {
+  const std::uint32_t waiting = (context.count[0] >> 3) & 63u;
+  const std::uint32_t blocks = length / 64;
+  if (waiting != 0 || blocks == 0) {  // no whole block lies where MD5 takes it from the input
+    Crc32Update(running, bytes, length);
+    MD5Update(context, bytes, length);
+    return;
+  }
+  const std::uint32_t whole = blocks * 64;
+  const std::uint32_t oldLow = context.count[0];
+  context.count[0] = oldLow + (whole << 3);
+  if (context.count[0] < oldLow) {
+    ++context.count[1];
+  }
+  context.count[1] += whole >> 29;
+  const auto* input = static_cast<const std::uint8_t*>(bytes);
+  Compress<true>(context.state, input, blocks, &running);
+  Crc32Update(running, input + whole, length - whole);
+  MD5Update(context, input + whole, length - whole);
 }
 
 void MD5Final(std::uint8_t digest[16], MD5_CTX& context) {

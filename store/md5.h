@@ -13,6 +13,10 @@ struct MD5_CTX {
 
 void MD5Init(MD5_CTX& context);
 void MD5Update(MD5_CTX& context, const void* bytes, std::uint32_t length);
+// Both checksums of one piece of content: exactly Crc32Update(running, ...) followed by
+// MD5Update(context, ...), with the CRC's table lookups interleaved with the MD5 rounds of each
+// whole block, where they cost almost nothing.
+void Crc32AndMD5Update(std::uint32_t& running, MD5_CTX& context, const void* bytes, std::uint32_t length);
 // Closes the message and writes the digest; the context needs MD5Init before further use.
 void MD5Final(std::uint8_t digest[16], MD5_CTX& context);
 // The compression of one 64-byte block into the state.

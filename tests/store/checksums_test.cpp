@@ -131,6 +131,37 @@ TEST(Checksums, AnySplitGivesTheSameResult) {
   }
 }
 
+// The interleaved update gives what the two separate updates give, whole blocks or not, with
+// bytes already waiting in the MD5 block buffer or not.
+TEST(Checksums, InterleavedUpdateEqualsTheTwoUpdates) {
+  const std::string bytes = Pattern(64 + 131070);
+  for (std::size_t before : {std::size_t{0}, std::size_t{5}, std::size_t{64}}) {
+    for (std::size_t length : {0u, 1u, 63u, 64u, 65u, 128u, 1000u, 65536u, 65537u, 131070u}) {
+      SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(length));
+      std::uint32_t runningA = kCrc32Start;
+      std::uint32_t runningB = kCrc32Start;
+      MD5_CTX a;
+      MD5_CTX b;
+      MD5Init(a);
+      MD5Init(b);
+      const auto first = static_cast<std::uint32_t>(before);
+      const auto second = static_cast<std::uint32_t>(length);
+      Crc32Update(runningA, bytes.data(), first);
+      MD5Update(a, bytes.data(), first);
+      Crc32Update(runningA, bytes.data() + before, second);
+      MD5Update(a, bytes.data() + before, second);
+      Crc32AndMD5Update(runningB, b, bytes.data(), first);
+      Crc32AndMD5Update(runningB, b, bytes.data() + before, second);
+      EXPECT_EQ(runningA, runningB);
+      std::uint8_t digestA[16];
+      std::uint8_t digestB[16];
+      MD5Final(digestA, a);
+      MD5Final(digestB, b);
+      EXPECT_EQ(Hex(digestA), Hex(digestB));
+    }
+  }
+}
+
 // 2^29 + 3 bytes make the bit count pass 2^32: the carry into the high half must be right, both
 // when one call brings it (length >> 29) and when it comes from the low half wrapping.
 TEST(Checksums, BitCountCarryPast512MiB) {
