@@ -64,14 +64,19 @@ std::uint64_t TablesEnd(const DatabaseLayout& layout) {
   return kDatabaseHeaderSize + 4 * (std::uint64_t{layout.pathCount} + layout.contentCount);
 }
 
-// A record header inside the image and a NUL somewhere after it, still inside.
-bool RecordReadable(std::span<const std::byte> image, std::uint32_t offset) {
-  if (!Holds(image, offset, kEntryHeaderSize)) {
-    return false;
+// A record header inside the image and a NUL somewhere after it, still inside: that is, the last
+// NUL of the image (lastNul, or the image size when it has none) lies past the header.
+bool RecordReadable(std::span<const std::byte> image, std::size_t lastNul, std::uint32_t offset) {
+  return Holds(image, offset, kEntryHeaderSize) && lastNul != image.size() && offset + kEntryHeaderSize <= lastNul;
+}
+
+std::size_t LastNul(std::span<const std::byte> image) {
+  for (std::size_t at = image.size(); at != 0; --at) {
+    if (image[at - 1] == std::byte{0}) {
+      return at - 1;
+    }
   }
-  const std::byte* name = image.data() + offset + kEntryHeaderSize;
-  const std::size_t room = image.size() - offset - kEntryHeaderSize;
-  return std::memchr(name, 0, room) != nullptr;
+  return image.size();
 }
 
 std::optional<DatabaseLayout> TablesInside(std::span<const std::byte> image) {
@@ -94,13 +99,15 @@ std::optional<DatabaseLayout> CheckReadable(std::span<const std::byte> image) {
   if (!layout) {
     return std::nullopt;
   }
+  // One search for the last NUL serves every record, however many point at the same place.
+  const std::size_t lastNul = LastNul(image);
   for (std::uint32_t i = 0; i < layout->pathCount; ++i) {
-    if (!RecordReadable(image, layout->PathOffset(image, i))) {
+    if (!RecordReadable(image, lastNul, layout->PathOffset(image, i))) {
       return std::nullopt;
     }
   }
   for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
-    if (!RecordReadable(image, layout->ContentOffset(image, j))) {
+    if (!RecordReadable(image, lastNul, layout->ContentOffset(image, j))) {
       return std::nullopt;
     }
   }
@@ -130,7 +137,7 @@ std::optional<DatabaseLayout> CheckConsistent(std::span<const std::byte> image) 
       return std::nullopt;
     }
     const std::byte* name = image.data() + offset + kEntryHeaderSize;
-    if (std::to_integer<int>(name[nameLength - 1]) != 0) {
+    if (std::to_integer<int>(name[nameLength - 1]) != 0 || std::memchr(name, 0, nameLength - 1u) != nullptr) {
       return std::nullopt;
     }
     expected = offset + std::uint64_t{RecordSize(nameLength)};

@@ -60,6 +60,6 @@ std::optional<DatabaseLayout> CheckReadable(std::span<const std::byte> image);
 
 // What the scanner needs before it uses records in place and writes them back: readable, and
 // laid out as a save writes it: records back to back in PathTable order from the end of the
-// tables to the end of the file, in ascending PathCRC, each FileName ending with the NUL at
-// NameLength, record sizes within 16 bits, and every ContentTable value a distinct PathTable value.
+// tables to the end of the file, in ascending PathCRC, each FileName a path whose one NUL is the
+// last of its NameLength bytes, record sizes within 16 bits, and every ContentTable value a distinct PathTable value.
 std::optional<DatabaseLayout> CheckConsistent(std::span<const std::byte> image);

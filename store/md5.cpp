@@ -50,9 +50,9 @@ inline std::uint32_t Word(const std::uint8_t* block, int i) {
 template <bool kWithCrc>
 void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t count, std::uint32_t* crc) {
   std::uint32_t running = kWithCrc ? *crc : 0;
-  const auto fold = [&running](const std::uint8_t* x, int word) {
+  const auto fold = [](std::uint32_t& into, const std::uint8_t* x, int word) {
     if constexpr (kWithCrc) {
-      running = crc32_detail::Fold(crc32_detail::kSlices8, running, reinterpret_cast<const std::byte*>(x) + 8 * word);
+      into = crc32_detail::Fold(crc32_detail::kSlices8, into, reinterpret_cast<const std::byte*>(x) + 8 * word);
     }
   };
   std::uint32_t a = state[0];
@@ -73,7 +73,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepF<12>(d, a, b, c, Word(x, 5), 0x4787c62a);
     StepF<17>(c, d, a, b, Word(x, 6), 0xa8304613);
     StepF<22>(b, c, d, a, Word(x, 7), 0xfd469501);
-    fold(x, 0);
+    fold(running, x, 0);
     StepF<7>(a, b, c, d, Word(x, 8), 0x698098d8);
     StepF<12>(d, a, b, c, Word(x, 9), 0x8b44f7af);
     StepF<17>(c, d, a, b, Word(x, 10), 0xffff5bb1);
@@ -82,7 +82,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepF<12>(d, a, b, c, Word(x, 13), 0xfd987193);
     StepF<17>(c, d, a, b, Word(x, 14), 0xa679438e);
     StepF<22>(b, c, d, a, Word(x, 15), 0x49b40821);
-    fold(x, 1);
+    fold(running, x, 1);
 
     StepG<5>(a, b, c, d, Word(x, 1), 0xf61e2562);
     StepG<9>(d, a, b, c, Word(x, 6), 0xc040b340);
@@ -92,7 +92,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepG<9>(d, a, b, c, Word(x, 10), 0x02441453);
     StepG<14>(c, d, a, b, Word(x, 15), 0xd8a1e681);
     StepG<20>(b, c, d, a, Word(x, 4), 0xe7d3fbc8);
-    fold(x, 2);
+    fold(running, x, 2);
     StepG<5>(a, b, c, d, Word(x, 9), 0x21e1cde6);
     StepG<9>(d, a, b, c, Word(x, 14), 0xc33707d6);
     StepG<14>(c, d, a, b, Word(x, 3), 0xf4d50d87);
@@ -101,7 +101,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepG<9>(d, a, b, c, Word(x, 2), 0xfcefa3f8);
     StepG<14>(c, d, a, b, Word(x, 7), 0x676f02d9);
     StepG<20>(b, c, d, a, Word(x, 12), 0x8d2a4c8a);
-    fold(x, 3);
+    fold(running, x, 3);
 
     StepH<4>(a, b, c, d, Word(x, 5), 0xfffa3942);
     StepH<11>(d, a, b, c, Word(x, 8), 0x8771f681);
@@ -111,7 +111,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepH<11>(d, a, b, c, Word(x, 4), 0x4bdecfa9);
     StepH<16>(c, d, a, b, Word(x, 7), 0xf6bb4b60);
     StepH<23>(b, c, d, a, Word(x, 10), 0xbebfbc70);
-    fold(x, 4);
+    fold(running, x, 4);
     StepH<4>(a, b, c, d, Word(x, 13), 0x289b7ec6);
     StepH<11>(d, a, b, c, Word(x, 0), 0xeaa127fa);
     StepH<16>(c, d, a, b, Word(x, 3), 0xd4ef3085);
@@ -120,7 +120,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepH<11>(d, a, b, c, Word(x, 12), 0xe6db99e5);
     StepH<16>(c, d, a, b, Word(x, 15), 0x1fa27cf8);
     StepH<23>(b, c, d, a, Word(x, 2), 0xc4ac5665);
-    fold(x, 5);
+    fold(running, x, 5);
 
     StepI<6>(a, b, c, d, Word(x, 0), 0xf4292244);
     StepI<10>(d, a, b, c, Word(x, 7), 0x432aff97);
@@ -130,7 +130,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepI<10>(d, a, b, c, Word(x, 3), 0x8f0ccc92);
     StepI<15>(c, d, a, b, Word(x, 10), 0xffeff47d);
     StepI<21>(b, c, d, a, Word(x, 1), 0x85845dd1);
-    fold(x, 6);
+    fold(running, x, 6);
     StepI<6>(a, b, c, d, Word(x, 8), 0x6fa87e4f);
     StepI<10>(d, a, b, c, Word(x, 15), 0xfe2ce6e0);
     StepI<15>(c, d, a, b, Word(x, 6), 0xa3014314);
@@ -139,7 +139,7 @@ void Compress(std::uint32_t state[4], const std::uint8_t* blocks, std::size_t co
     StepI<10>(d, a, b, c, Word(x, 11), 0xbd3af235);
     StepI<15>(c, d, a, b, Word(x, 2), 0x2ad7d2bb);
     StepI<21>(b, c, d, a, Word(x, 9), 0xeb86d391);
-    fold(x, 7);
+    fold(running, x, 7);
 
     a += a0;
     b += b0;

@@ -193,6 +193,7 @@ TEST_F(LoadSaveTest, DamagedImagesAreRefusedOrSafe) {
       {"huge NameLength", firstRecord + 50, 0xFFFF, 2},
       {"NameLength 0", firstRecord + 50, 0, 2},
       {"FileName without its NUL", firstRecord + 52 + 4, 0x41, 1},
+      {"a NUL inside the path", firstRecord + 52 + 3, 0, 1},
       {"a record listed twice in content order", 13 + 16 + 4, LoadLE<std::uint32_t>(good.data() + 13 + 16), 4},
   };
   for (const Damage& d : damages) {
