@@ -47,8 +47,8 @@ REBUILD=0
 KEEP=0
 TARGET=1.30  # krelby -ql over find, medians
 
-die() { echo "error: $*" >&2; exit 2; }
-note() { echo "== $*" >&2; }
+# shellcheck source=common.sh source-path=SCRIPTDIR
+. "$SCRIPT_DIR/common.sh"
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -79,20 +79,7 @@ case "$TIMER" in
 esac
 
 # --- the binary -------------------------------------------------------------------------------
-if [ -n "${KRELBY:-}" ]; then
-  [ -x "$KRELBY" ] || die "KRELBY=$KRELBY is not an executable"
-  note "using $KRELBY (no build)"
-else
-  note "release build in $BUILD_DIR"
-  mkdir -p "$BUILD_DIR"
-  if ! { cmake -S "$REPO_DIR" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKRELBY_TESTS=OFF &&
-         cmake --build "$BUILD_DIR" --target krelby -j2; } >"$BUILD_DIR/bench-build.log" 2>&1; then
-    tail -n 30 "$BUILD_DIR/bench-build.log" >&2
-    die "release build failed (whole log: $BUILD_DIR/bench-build.log)"
-  fi
-  KRELBY=$BUILD_DIR/scanner/krelby
-fi
-KRELBY=$(realpath "$KRELBY")
+build_krelby
 
 # --- the corpus -------------------------------------------------------------------------------
 # The tree is WORK_DIR/tree; it counts as built once WORK_DIR/tree.done stands beside it. The

@@ -40,8 +40,8 @@ REBUILD=0
 # The ratio krelby/md5sum each corpus must stay within.
 declare -A TARGET=([small]=1.30 [large]=1.10)
 
-die() { echo "error: $*" >&2; exit 2; }
-note() { echo "== $*" >&2; }
+# shellcheck source=common.sh source-path=SCRIPTDIR
+. "$SCRIPT_DIR/common.sh"
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -65,20 +65,7 @@ case "$TIMER" in
 esac
 
 # --- the binary -------------------------------------------------------------------------------
-if [ -n "${KRELBY:-}" ]; then
-  [ -x "$KRELBY" ] || die "KRELBY=$KRELBY is not an executable"
-  note "using $KRELBY (no build)"
-else
-  note "release build in $BUILD_DIR"
-  mkdir -p "$BUILD_DIR"
-  if ! { cmake -S "$REPO_DIR" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKRELBY_TESTS=OFF &&
-         cmake --build "$BUILD_DIR" --target krelby -j2; } >"$BUILD_DIR/bench-build.log" 2>&1; then
-    tail -n 30 "$BUILD_DIR/bench-build.log" >&2
-    die "release build failed (whole log: $BUILD_DIR/bench-build.log)"
-  fi
-  KRELBY=$BUILD_DIR/scanner/krelby
-fi
-KRELBY=$(realpath "$KRELBY")
+build_krelby
 
 # --- the corpora ------------------------------------------------------------------------------
 # A corpus counts as built once its ".done" file stands beside it (never inside: the scan would
