@@ -62,9 +62,11 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   if (settings->SaveAtEnd()) {
-    // A relative name means the start directory; it cannot be resolved anywhere else.
+    // A relative name means the start directory; it cannot be resolved anywhere else. With no
+    // entry there is nothing to save wherever the run stands.
     const bool resolvable = backHome || settings->SaveName[0] == '/';
-    if (!resolvable || !SaveDatabase(settings->SaveName)) {
+    const bool saved = resolvable ? SaveDatabase(settings->SaveName) : PathList.count == 0;
+    if (!saved) {
       std::printf("ERROR: Unable to save database '%s'\n", settings->SaveName);
       status = 1;
     }
