@@ -45,3 +45,16 @@ build_krelby() {
   fi
   KRELBY=$(realpath "$KRELBY")
 }
+
+# Sets TIMER to how runs are timed: hyperfine (with jq to read its results) when installed, else a
+# plain bash loop; a TIMER given in the environment is checked instead.
+choose_timer() {
+  if [ -z "${TIMER:-}" ]; then
+    if command -v hyperfine >/dev/null && command -v jq >/dev/null; then TIMER=hyperfine; else TIMER=bash; fi
+  fi
+  case "$TIMER" in
+    hyperfine) command -v hyperfine >/dev/null && command -v jq >/dev/null || die "TIMER=hyperfine needs hyperfine and jq" ;;
+    bash) ;;
+    *) die "TIMER must be hyperfine or bash" ;;
+  esac
+}

@@ -24,9 +24,10 @@
 #   SCALE=full|small            small makes every corpus about 50 times smaller (2 000 files in a/,
 #                               files of 0.3-5 MiB in b/, daily files of 1-40 KiB); default full
 #   A_SOURCES="dir ..."         trees copied into a/, in this order (globs allowed); default
-#                               "/usr/share /usr/include /usr/lib/python3* /usr/lib /usr/local /opt"
+#                               "/usr/share /usr/include /usr/lib/python3* /root/.pyenv/versions
+#                               /usr/lib /usr/local /opt" (those that exist)
 #   A_FILES=N                   regular files to copy into a/ (default 100000, small 2000)
-#   A_MAX_BYTES=N               bytes a/ may hold at most (default 2 GiB, small 40 MiB)
+#   A_MAX_BYTES=N               bytes a/ may hold at most (default 3 GiB, small 60 MiB)
 #
 # A part counts as built when its marker (a.done, b.done, daily.done beside it, never inside)
 # names the same settings; a part built with other settings is built afresh. daily/ is built
@@ -82,9 +83,9 @@ case "$SCALE" in
   small) DIV=50 ;;
   *) die "SCALE must be full or small" ;;
 esac
-A_SOURCES=${A_SOURCES:-"/usr/share /usr/include /usr/lib/python3* /usr/lib /usr/local /opt"}
+A_SOURCES=${A_SOURCES:-"/usr/share /usr/include /usr/lib/python3* /root/.pyenv/versions /usr/lib /usr/local /opt"}
 A_FILES=${A_FILES:-$((100000 / DIV))}
-A_MAX_BYTES=${A_MAX_BYTES:-$((2 * 1024 * 1024 * 1024 / DIV))}
+A_MAX_BYTES=${A_MAX_BYTES:-$((3 * 1024 * 1024 * 1024 / DIV))}
 MIB=1048576
 export LC_ALL=C  # sorted orders are byte orders
 
@@ -128,10 +129,12 @@ taken() {
   return 1
 }
 
-# Copies src to dst with cp -a when it fits in what is left of the goal; otherwise makes dst and
-# goes through src's entries in sorted order, descending into directories, until the goal is met.
+# Copies src to dst with cp -a when it fits in what is left of the goal. Otherwise it lists src's
+# regular files and links once, in sorted path order, takes files while the goal allows (a file
+# too big for the bytes left is passed over, the file count ends the walk) and every link on the
+# way, and copies what it took with one tar: linear in the size of src, however big it is.
 copy_some() {
-  local src=$1 dst=$2 files bytes child
+  local src=$1 dst=$2 files bytes path type size list
   taken "$src" && return 0
   read -r files bytes < <(measure "$src")
   if [ $((COPIED_FILES + files)) -le "$A_FILES" ] && [ $((COPIED_BYTES + bytes)) -le "$A_MAX_BYTES" ]; then
@@ -142,16 +145,19 @@ copy_some() {
     return 0
   fi
   [ -d "$src" ] && [ ! -L "$src" ] || return 0  # a single file too big for what is left
-  mkdir -p "$dst"
-  while IFS= read -r -d '' child; do
-    [ "$COPIED_FILES" -lt "$A_FILES" ] || break
-    if { [ -d "$child" ] || [ -f "$child" ]; } && [ ! -L "$child" ]; then
-      copy_some "$child" "$dst/${child##*/}"
-    else
-      cp -a "$child" "$dst/" 2>/dev/null || true  # links and the like cost no file of the goal
+  list=$(mktemp)
+  while IFS=$'\t' read -r -d '' path type size; do
+    if [ "$type" = f ]; then
+      [ "$COPIED_FILES" -lt "$A_FILES" ] || break
+      [ $((COPIED_BYTES + size)) -le "$A_MAX_BYTES" ] || continue
+      COPIED_FILES=$((COPIED_FILES + 1))
+      COPIED_BYTES=$((COPIED_BYTES + size))
     fi
-  done < <(find "$src" -mindepth 1 -maxdepth 1 -print0 | sort -z)
-  touch -r "$src" "$dst" 2>/dev/null || true
+    printf '%s\0' "$path" >>"$list"
+  done < <(find "$src" -mindepth 1 \( -type f -o -type l \) -printf '%P\t%y\t%s\0' 2>/dev/null | sort -z)
+  mkdir -p "$dst"
+  tar -C "$src" --null -T "$list" -cf - 2>/dev/null | tar -C "$dst" -xf - 2>/dev/null || true
+  rm -f "$list"
 }
 
 # Regular non-empty files of a/ with one link, as paths relative to a/, sorted; the directories

@@ -69,14 +69,7 @@ done
 command -v python3 >/dev/null || die "python3 is needed to generate the big database"
 [ -x /usr/bin/time ] || die "/usr/bin/time is needed for the peak RSS (apt-get install -y time)"
 
-if [ -z "${TIMER:-}" ]; then
-  if command -v hyperfine >/dev/null && command -v jq >/dev/null; then TIMER=hyperfine; else TIMER=bash; fi
-fi
-case "$TIMER" in
-  hyperfine) command -v hyperfine >/dev/null && command -v jq >/dev/null || die "TIMER=hyperfine needs hyperfine and jq" ;;
-  bash) ;;
-  *) die "TIMER must be hyperfine or bash" ;;
-esac
+choose_timer
 
 # --- the binary -------------------------------------------------------------------------------
 build_krelby

@@ -55,14 +55,7 @@ while [ $# -gt 0 ]; do
 done
 [[ "$RUNS" =~ ^[0-9]+$ ]] && [ "$RUNS" -ge 5 ] || die "--runs must be a whole number of at least 5"
 
-if [ -z "${TIMER:-}" ]; then
-  if command -v hyperfine >/dev/null && command -v jq >/dev/null; then TIMER=hyperfine; else TIMER=bash; fi
-fi
-case "$TIMER" in
-  hyperfine) command -v hyperfine >/dev/null && command -v jq >/dev/null || die "TIMER=hyperfine needs hyperfine and jq" ;;
-  bash) ;;
-  *) die "TIMER must be hyperfine or bash" ;;
-esac
+choose_timer
 
 # --- the binary -------------------------------------------------------------------------------
 build_krelby
