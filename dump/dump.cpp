@@ -1,7 +1,6 @@
 #include "dump/dump.h"
 
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <optional>
 #include <utility>
@@ -69,7 +68,7 @@ std::uint64_t CountDupes(std::span<const std::byte> image, const DatabaseLayout&
   for (std::uint32_t k = 1; k < layout.contentCount; ++k) {
     const Entry previous = RecordAt(image, layout.ContentOffset(image, k - 1));
     const Entry current = RecordAt(image, layout.ContentOffset(image, k));
-    if (std::memcmp(previous.Bytes + kContentKeyOffset, current.Bytes + kContentKeyOffset, kContentKeySize) == 0) {
+    if (SameContentKey(previous, current)) {
       ++dupes;
     }
   }

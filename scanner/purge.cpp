@@ -4,17 +4,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "scanner/file_compare.h"
 #include "scanner/run_state.h"
 
 namespace {
-
-// CRC32 and MD5, 20 bytes compared as one: the purge's test of equal content.
-bool SameContentKey(Entry a, Entry b) {
-  return std::memcmp(a.Bytes + kContentKeyOffset, b.Bytes + kContentKeyOffset, kContentKeySize) == 0;
-}
 
 bool FileExists(Entry e, struct stat& status) { return stat(FileNameOf(e), &status) == 0; }
 

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "store/byte_order.h"
@@ -81,6 +82,12 @@ inline const char* FileNameOf(Entry e) { return reinterpret_cast<const char*>(e.
 inline constexpr std::uint16_t kMaxNameLength = 65535 - kEntryHeaderSize;
 constexpr std::uint16_t RecordSize(std::uint16_t nameLength) {
   return static_cast<std::uint16_t>(kEntryHeaderSize + nameLength);
+}
+
+// Equal CRC32 and MD5, the 20 bytes compared as one: how the purge and the dump tell recorded
+// duplicates among neighbours in content order.
+inline bool SameContentKey(Entry a, Entry b) {
+  return std::memcmp(a.Bytes + kContentKeyOffset, b.Bytes + kContentKeyOffset, kContentKeySize) == 0;
 }
 
 // Stores a digest in the record's reversed byte order.

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Entry e = node->entry;
     (void)FindStartNode(ContentIndex, ContentKey(e));
     if (node->prev != nullptr) {
-      (void)std::memcmp(e.Bytes + kContentKeyOffset, node->prev->entry.Bytes + kContentKeyOffset, kContentKeySize);
+      (void)SameContentKey(e, node->prev->entry);
     }
   }
   return 0;
