@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "scanner/arena.h"
+#include "scanner/deletion.h"
 #include "scanner/file_compare.h"
 #include "scanner/run_state.h"
 #include "store/crc32.h"
@@ -18,9 +19,9 @@ bool SameMD5(Entry a, Entry b) { return std::memcmp(a.Bytes + kMD5Offset, b.Byte
 
 }  // namespace
 
-std::optional<ContentChecksums> HashFile(const char* bareName, std::uint64_t size) {
+std::optional<ContentChecksums> HashFile(int directory, const char* bareName, std::uint64_t size) {
   struct stat opened {};
-  const Fd fd = OpenRegular(bareName, opened);
+  const Fd fd = OpenRegular(directory, bareName, opened);
   if (!fd.Valid()) {
     return std::nullopt;
   }
@@ -49,8 +50,8 @@ std::optional<ContentChecksums> HashFile(const char* bareName, std::uint64_t siz
   return sums;
 }
 
-void HashAndMatch(Entry entry, Reconciled outcome, const char* bareName, const struct stat& status) {
-  const std::optional<ContentChecksums> sums = HashFile(bareName, static_cast<std::uint64_t>(status.st_size));
+void HashAndMatch(Entry entry, Reconciled outcome, int directory, const char* bareName, const struct stat& status) {
+  const std::optional<ContentChecksums> sums = HashFile(directory, bareName, static_cast<std::uint64_t>(status.st_size));
   if (!sums) {
     return;
   }
@@ -60,11 +61,11 @@ void HashAndMatch(Entry entry, Reconciled outcome, const char* bareName, const s
   Set(entry, Field::CRC32, sums->crc);
   StoreDigest(entry, sums->digest);
   if (outcome == Reconciled::kNew) {
-    MatchContent(entry, bareName, status);
+    MatchContent(entry, directory, bareName);
   }
 }
 
-void MatchContent(Entry entry, const char* bareName, const struct stat& status) {
+void MatchContent(Entry entry, int directory, const char* bareName) {
   auto* node = static_cast<EntryNode*>(RunAllocate(sizeof(EntryNode)));
   if (node == nullptr) {
     return;  // no memory: the entry stays in PathList only and is never matched
@@ -74,7 +75,8 @@ void MatchContent(Entry entry, const char* bareName, const struct stat& status) 
   bool found = false;
   // Stops early only at a duplicate that was deleted; its node then stays unused.
   (void)LookupWithInsertion(
-      ContentList, ContentIndex, entry, node, key, ContentKey, [&](EntryNode* candidate) {
+      ContentList, ContentIndex, entry, node, key, ContentKey,
+      [&](EntryNode* candidate) {
         const Entry known = candidate->entry;
         if (key == 0 || found || !SameMD5(known, entry) || Get(known, Field::SIZE) != size) {
           return OnEqualKey::kContinue;
@@ -85,10 +87,16 @@ void MatchContent(Entry entry, const char* bareName, const struct stat& status) 
           Set(known, Field::NameLength, 0);
           return OnEqualKey::kContinue;
         }
-        if (SameFile(knownStatus, status)) {
+        // Both names as they are now: the same file reached twice is no copy of itself.
+        HeldName kept;
+        HeldName fresh;
+        if (!HoldPath(FileNameOf(known), kept) || !HoldName(directory, bareName, fresh)) {
           return OnEqualKey::kContinue;
         }
         if (!DeleteNewDupes) {
+          if (SameFile(kept, fresh)) {
+            return OnEqualKey::kContinue;
+          }
           ++DupeCount;
           found = true;
           if (!Quiet) {
@@ -96,16 +104,22 @@ void MatchContent(Entry entry, const char* bareName, const struct stat& status) 
           }
           return OnEqualKey::kContinue;
         }
-        if (!SameBytes(FileNameOf(known), bareName)) {
-          return OnEqualKey::kContinue;  // not the same content after all: no duplicate of this one
+        if (ConfirmDuplicate(kept, fresh) != Confirmation::kConfirmed) {
+          return OnEqualKey::kContinue;  // the same file, or not the same bytes: no duplicate of this one
+        }
+        switch (DeleteConfirmed(fresh, FileNameOf(entry))) {
+          case Deletion::kDeleted:
+            ++DupeCount;
+            if (!Quiet) {
+              std::printf("'%s' IS a DUPE with '%s' - DELETED\n", FileNameOf(entry), FileNameOf(known));
+            }
+            return OnEqualKey::kStop;  // the file is gone: its entry stays out of ContentList
+          case Deletion::kChanged:
+            return OnEqualKey::kContinue;  // no longer what was compared: kept, not counted
+          case Deletion::kFailed:
+            break;
         }
         ++DupeCount;
-        if (unlink(bareName) == 0) {
-          if (!Quiet) {
-            std::printf("'%s' IS a DUPE with '%s' - DELETED\n", FileNameOf(entry), FileNameOf(known));
-          }
-          return OnEqualKey::kStop;  // the file is gone: its entry stays out of ContentList
-        }
         if (!Quiet) {
           std::printf("'%s' IS a DUPE with '%s' - UNABLE TO DELETE\n", FileNameOf(entry), FileNameOf(known));
         }

@@ -12,9 +12,9 @@ enum class Reconciled {
   kModified,  // a known path whose status changed: rehashed in place, no duplicate search
 };
 
-// The content step for one file of the working directory, named by its bare name. `status` is the
-// walk's stat of it; its size decides how many bytes are hashed.
-void HashAndMatch(Entry entry, Reconciled outcome, const char* bareName, const struct stat& status);
+// The content step for one file, named by its bare name in the open directory `directory` (or
+// AT_FDCWD). `status` is the walk's stat of it; its size decides how many bytes are hashed.
+void HashAndMatch(Entry entry, Reconciled outcome, int directory, const char* bareName, const struct stat& status);
 
 struct ContentChecksums {
   std::uint32_t crc = 0;  // 0 for empty content and for a read that failed part-way
@@ -23,8 +23,8 @@ struct ContentChecksums {
 // Reads the first `size` bytes of a regular file into both checksums, through ReadBuffer, and adds
 // `size` to TotalBytes. nullopt when the file cannot be opened or is no regular file (nothing is
 // counted then). A piece that cannot be read in full gives CRC 0 and the MD5 of empty input.
-std::optional<ContentChecksums> HashFile(const char* bareName, std::uint64_t size);
+std::optional<ContentChecksums> HashFile(int directory, const char* bareName, std::uint64_t size);
 
 // Adds a freshly hashed new entry to ContentList unless it turns out to be a duplicate of a known
-// file that still exists; deletes it then when DeleteNewDupes is set and the bytes are confirmed.
-void MatchContent(Entry entry, const char* bareName, const struct stat& status);
+// file that still exists; deletes it then when DeleteNewDupes is set and the deletion is confirmed.
+void MatchContent(Entry entry, int directory, const char* bareName);

@@ -3,20 +3,43 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <string>
 
 #include "store/handles.h"
 
 // Opens a file for reading without blocking, and only if it is a regular file: a FIFO or device
-// that took a file's place cannot hang the run. `status` is the opened file's own.
-Fd OpenRegular(const char* path, struct stat& status);
+// that took a file's place cannot hang the run. The name is taken relative to `directory` (a
+// descriptor, or AT_FDCWD); `status` is the opened file's own.
+Fd OpenRegular(int directory, const char* name, struct stat& status);
 
 // Reads exactly `length` bytes unless the file ends or fails first.
 bool ReadFully(int fd, std::byte* into, std::size_t length);
 
-// True when both files hold the same bytes, read afresh: the last check before a deletion, so
-// that neither a checksum collision nor a change since hashing can cost the only copy.
-bool SameBytes(const char* keptPath, const char* otherPath);
+// One name of a file as it stands right now, held through the directory that contains it. The
+// directory stays open, so whatever later happens to the path above it, the name is reached in
+// the very directory that was looked at.
+struct HeldName {
+  Fd directory;
+  struct stat directoryStatus {};
+  std::string name;          // one path component
+  struct stat nameStatus {};  // the name itself: a symbolic link is the link
+  struct stat fileStatus {};  // what the name leads to
+};
 
-// The two statuses are of one file reached by two paths (a symbolic link, a second mount): not a
-// second copy, whatever the checksums say. Hard links are separate names and stay copies.
-bool SameFile(const struct stat& a, const struct stat& b);
+// Holds the last component of an absolute path in its parent directory. False when the path
+// does not lead to a file now (gone, dangling link, no permission).
+bool HoldPath(const char* path, HeldName& held);
+// Holds `name` in an open directory (the descriptor is duplicated, not taken).
+bool HoldName(int directory, const char* name, HeldName& held);
+
+// Two names are one file when they are the same directory entry (the same directory, by device
+// and inode, and the same name), or lead to the same inode that has one link. Deleting one of
+// them would delete the other. Hard links in different entries are separate names: deleting one
+// leaves the content under the others.
+bool SameFile(const HeldName& a, const HeldName& b);
+
+// True when both names lead to the same bytes, read afresh, and to the files that were held:
+// the last check before a deletion, so that neither a checksum collision nor a change since
+// hashing can cost the only copy. A file holding more than its size said when opened (it grew)
+// is never equal.
+bool SameBytes(const HeldName& kept, const HeldName& other);

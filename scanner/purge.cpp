@@ -5,24 +5,17 @@
 
 #include <cstdio>
 
-#include "scanner/file_compare.h"
+#include "scanner/deletion.h"
 #include "scanner/run_state.h"
 
 namespace {
 
-bool FileExists(Entry e, struct stat& status) { return stat(FileNameOf(e), &status) == 0; }
-
-// The entry of a group that a deletion is confirmed against: the latest one not deleted whose file
-// still exists. Unknown (null) until some entry of the group qualifies.
-struct KeptCopy {
-  Entry entry{};
-  struct stat status {};
-};
-
-// Whether E may go: there is a kept copy, E's file holds the very same bytes, and it is another
-// file, not the kept one reached by a second path.
-bool Confirmed(const KeptCopy& kept, Entry e, const struct stat& status) {
-  return kept.entry.Bytes != nullptr && !SameFile(kept.status, status) && SameBytes(FileNameOf(kept.entry), FileNameOf(e));
+// Whether E may go beside the kept copy: both as they are right now, another file with the very
+// same bytes. `held` then holds E's name for the deletion.
+bool Confirmed(Entry kept, Entry e, HeldName& held) {
+  HeldName keptName;
+  return kept.Bytes != nullptr && HoldPath(FileNameOf(kept), keptName) && HoldPath(FileNameOf(e), held) &&
+         ConfirmDuplicate(keptName, held) == Confirmation::kConfirmed;
 }
 
 }  // namespace
@@ -32,24 +25,25 @@ void PurgeRecordedDupes() {
     std::puts("ERROR: No Files in Database");  // printed even when quiet
     return;
   }
-  KeptCopy kept;
+  // The entry of a group that deletions are confirmed against: the latest one not deleted whose
+  // file exists. Only its path is kept; its status is taken afresh for every decision, since each
+  // deletion may change it (a link count that drops to one).
+  Entry kept{};
   bool keptLooked = false;  // whether the group's first entry was tried as the kept copy
   for (EntryNode* node = ContentList.first->next; node != nullptr; node = node->next) {
     const Entry e = node->entry;
     const Entry p = node->prev->entry;
     if (Get(e, Field::CRC32) == 0 || !SameContentKey(e, p)) {
       keptLooked = false;  // E may start a group of its own
-      kept = KeptCopy{};
+      kept = Entry{};
       continue;
     }
+    struct stat status {};
     if (!keptLooked) {
       keptLooked = true;
-      if (FileExists(p, kept.status)) {
-        kept.entry = p;
-      }
+      kept = stat(FileNameOf(p), &status) == 0 ? p : Entry{};
     }
-    struct stat status {};
-    if (!FileExists(e, status)) {
+    if (stat(FileNameOf(e), &status) != 0) {
       // Nothing to lose: the deletion fails as it would have, and the entry stays recorded.
       if (!Quiet) {
         std::printf("'%s' IS a DUPE with '%s' - UNABLE TO DELETE\n", FileNameOf(e), FileNameOf(p));
@@ -57,20 +51,26 @@ void PurgeRecordedDupes() {
       ++DupeCount;
       continue;
     }
-    if (!Confirmed(kept, e, status)) {
-      kept = KeptCopy{e, status};  // neither deleted nor counted; it is a copy to keep now
+    HeldName held;
+    if (!Confirmed(kept, e, held)) {
+      kept = e;  // neither deleted nor counted; it is a copy to keep now
       continue;
     }
-    if (unlink(FileNameOf(e)) == 0) {
-      if (!Quiet) {
-        std::printf("'%s' IS a DUPE with '%s' - DELETED\n", FileNameOf(e), FileNameOf(p));
-      }
-      Set(e, Field::NameLength, 0);
-    } else {
-      if (!Quiet) {
-        std::printf("'%s' IS a DUPE with '%s' - UNABLE TO DELETE\n", FileNameOf(e), FileNameOf(p));
-      }
-      kept = KeptCopy{e, status};  // still there, and equal: the latest copy kept
+    switch (DeleteConfirmed(held, FileNameOf(e))) {
+      case Deletion::kDeleted:
+        if (!Quiet) {
+          std::printf("'%s' IS a DUPE with '%s' - DELETED\n", FileNameOf(e), FileNameOf(p));
+        }
+        Set(e, Field::NameLength, 0);
+        break;
+      case Deletion::kChanged:
+        continue;  // no longer what was compared: kept, not counted
+      case Deletion::kFailed:
+        if (!Quiet) {
+          std::printf("'%s' IS a DUPE with '%s' - UNABLE TO DELETE\n", FileNameOf(e), FileNameOf(p));
+        }
+        kept = e;  // still there, and equal: the latest copy kept
+        break;
     }
     ++DupeCount;
   }

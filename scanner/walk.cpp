@@ -58,7 +58,7 @@ Directory Enter(std::size_t pathLength) {
   return Directory{pathLength, running};
 }
 
-void HandleRegularFile(const Directory& dir, const char* name, const struct stat& status) {
+void HandleRegularFile(const Directory& dir, int directory, const char* name, const struct stat& status) {
   const std::size_t nameChars = std::strlen(name);
   if (!AppendName(dir.pathLength, name, nameChars)) {
     return;  // a path that cannot be built is not recorded
@@ -88,7 +88,7 @@ void HandleRegularFile(const Directory& dir, const char* name, const struct stat
     return std::strcmp(FileNameOf(cur->entry), path) == 0 ? OnEqualKey::kStop : OnEqualKey::kContinue;
   });
   if (known == nullptr) {
-    HashAndMatch(entry, Reconciled::kNew, name, status);
+    HashAndMatch(entry, Reconciled::kNew, directory, name, status);
   } else if (std::memcmp(known->entry.Bytes + kStatusBlockOffset, entry.Bytes + kStatusBlockOffset,
                          kStatusBlockSize) == 0) {
     RunReleaseLast(block, blockSize);  // unchanged: never opened
@@ -99,68 +99,58 @@ void HandleRegularFile(const Directory& dir, const char* name, const struct stat
       std::printf("'%s' got modified - updating db entry - no scan for dupe in list done!\n", FileNameOf(stored));
     }
     RunReleaseLast(block, blockSize);
-    HashAndMatch(stored, Reconciled::kModified, name, status);
+    HashAndMatch(stored, Reconciled::kModified, directory, name, status);
   }
   PathBuffer[dir.pathLength] = '\0';
 }
 
 void WalkOpenDirectory(DIR* stream, const Directory& dir);
 
-// Enters a subdirectory and walks it. A symbolic link is never entered (O_NOFOLLOW): no walking
-// out of the tree and no cycles. The way back is the parent's own descriptor, never "..".
-// False when the way back failed, so that the caller stands somewhere else and must stop.
-bool Descend(DIR* parent, const Directory& dir, const char* name) {
+// Opens a subdirectory through its parent's descriptor and walks it. A symbolic link is never
+// entered (O_NOFOLLOW, on the name as it is at the open): no walking out of the tree, no cycles.
+// The working directory never changes: every name is reached through its directory's descriptor,
+// so there is no way back up that could lead anywhere else.
+void Descend(DIR* parent, const Directory& dir, const char* name) {
   const std::size_t nameChars = std::strlen(name);
   const bool atRoot = dir.pathLength == 1 && PathBuffer[0] == '/';
   const std::size_t base = atRoot ? 0 : dir.pathLength;  // "/" + "/name" would be "//name"
   if (!AppendName(base, name, nameChars)) {
-    return true;  // nothing below could be recorded
+    return;  // nothing below could be recorded
   }
   Fd fd(openat(dirfd(parent), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  bool back = true;
-  if (fd.Valid() && fchdir(fd.Get()) == 0) {
-    DIR* stream = fdopendir(fd.Get());
-    if (stream != nullptr) {
-      (void)fd.Release();  // the stream owns it now
-      const DirHandle child(stream);
-      WalkOpenDirectory(stream, Enter(base + 1 + nameChars));
-    }
-    back = fchdir(dirfd(parent)) == 0;
+  DIR* stream = fd.Valid() ? fdopendir(fd.Get()) : nullptr;
+  if (stream != nullptr) {
+    (void)fd.Release();  // the stream owns it now
+    const DirHandle child(stream);
+    WalkOpenDirectory(stream, Enter(base + 1 + nameChars));
   }
   PathBuffer[dir.pathLength] = '\0';
   if (atRoot) {
     PathBuffer[0] = '/';
   }
-  return back;
 }
 
 void WalkOpenDirectory(DIR* stream, const Directory& dir) {
+  const int directory = dirfd(stream);
   while (const dirent* item = readdir(stream)) {
     const char* name = item->d_name;
     if (IsDotOrDotDot(name)) {
       continue;  // by name: streams need not yield them first
     }
 #ifdef DT_DIR
-    const bool knownDirectory = item->d_type == DT_DIR;
-    const bool link = item->d_type == DT_LNK;
-#else
-    const bool knownDirectory = false;
-    const bool link = false;
-#endif
-    if (knownDirectory) {
-      if (!Descend(stream, dir, name)) {
-        return;
-      }
+    if (item->d_type == DT_DIR) {
+      Descend(stream, dir, name);
       continue;
     }
+#endif
     struct stat status {};
-    if (stat(name, &status) != 0) {
+    if (fstatat(directory, name, &status, 0) != 0) {
       continue;  // vanished, dangling link, or no permission
     }
     if (S_ISREG(status.st_mode)) {
-      HandleRegularFile(dir, name, status);
-    } else if (S_ISDIR(status.st_mode) && !link && !Descend(stream, dir, name)) {
-      return;
+      HandleRegularFile(dir, directory, name, status);
+    } else if (S_ISDIR(status.st_mode)) {
+      Descend(stream, dir, name);  // a link to a directory is refused there
     }  // FIFOs, sockets and devices are never opened
   }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "scanner/content.h"
 #include "scanner/run_state.h"
 #include "store/crc32.h"
+#include "store/handles.h"
 #include "store/md5.h"
 #include "tests/support/temp_dir.h"
 
@@ -78,7 +80,16 @@ class RunStateTest : public ::testing::Test {
     return Entry{};
   }
 
+  // The tree's directory, open, as the walk hands its directories to the content step.
+  int TreeFd() {
+    if (!treeFd.Valid()) {
+      treeFd.Reset(open(tree.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    return treeFd.Get();
+  }
+
   ScopedTempDir tree;
+  Fd treeFd;
   std::deque<std::vector<std::byte>> records;
   std::deque<EntryNode> nodes;
 };

@@ -113,7 +113,7 @@ class MatchTest : public RunStateTest {
     FillNewEntry(newEntry, path.c_str(), nameLength, PathCrcOf(path),
                  FileStatus{static_cast<std::uint64_t>(status.st_size), 0, 0});
     CaptureStdout capture;
-    HashAndMatch(newEntry, Reconciled::kNew, "n", status);
+    HashAndMatch(newEntry, Reconciled::kNew, TreeFd(), "n", status);
     return capture.Text();
   }
   Entry newEntry;
@@ -203,7 +203,7 @@ TEST_F(ScanTest, EmptyFilesJoinTheZeroRunInArrivalOrder) {
       e = Entry{records.emplace_back(RecordSize(nameLength)).data()};
       FillNewEntry(e, path.c_str(), nameLength, PathCrcOf(path), FileStatus{0, 0, 0});
     }
-    HashAndMatch(e, outcome, name.c_str(), status);
+    HashAndMatch(e, outcome, TreeFd(), name.c_str(), status);
   };
   addEmpty("e1", Reconciled::kNew);
   addEmpty("e2", Reconciled::kNew);
@@ -238,7 +238,7 @@ TEST_F(MatchTest, HardLinksAreDuplicatesAndTheContentStays) {
   DeleteNewDupes = true;
   Quiet = true;
   CaptureStdout capture;
-  HashAndMatch(n, Reconciled::kNew, "n", status);
+  HashAndMatch(n, Reconciled::kNew, TreeFd(), "n", status);
   EXPECT_EQ(capture.Text(), "");
   EXPECT_EQ(DupeCount, 1u);
   EXPECT_FALSE(Exists(tree / "n"));
@@ -255,7 +255,7 @@ TEST_F(ScanTest, HashFileReadsTheWalkSizeInPieces) {
     }
     WriteFile(tree / "f", content);
     TotalBytes = 0;
-    const std::optional<ContentChecksums> sums = HashFile("f", size);
+    const std::optional<ContentChecksums> sums = HashFile(AT_FDCWD, "f", size);
     ASSERT_TRUE(sums.has_value());
     const ContentChecksums expected = ChecksumsOf(content);
     EXPECT_EQ(sums->crc, expected.crc);
@@ -267,17 +267,17 @@ TEST_F(ScanTest, HashFileReadsTheWalkSizeInPieces) {
 TEST_F(ScanTest, HashFileOfAShrunkOrGrownFile) {
   ASSERT_EQ(chdir(tree.Path().c_str()), 0);
   WriteFile(tree / "f", std::string(70000, 'z'));
-  const std::optional<ContentChecksums> shrunk = HashFile("f", 140000);  // the walk saw it larger
+  const std::optional<ContentChecksums> shrunk = HashFile(AT_FDCWD, "f", 140000);  // the walk saw it larger
   ASSERT_TRUE(shrunk.has_value());
   EXPECT_EQ(shrunk->crc, 0u);
   EXPECT_EQ(std::memcmp(shrunk->digest, ChecksumsOf("").digest, 16), 0);
   EXPECT_EQ(TotalBytes, 140000u);
-  const std::optional<ContentChecksums> grown = HashFile("f", 100);  // the walk saw it smaller
+  const std::optional<ContentChecksums> grown = HashFile(AT_FDCWD, "f", 100);  // the walk saw it smaller
   ASSERT_TRUE(grown.has_value());
   EXPECT_EQ(grown->crc, ChecksumsOf(std::string(100, 'z')).crc);
-  EXPECT_FALSE(HashFile("missing", 5).has_value());
+  EXPECT_FALSE(HashFile(AT_FDCWD, "missing", 5).has_value());
   ASSERT_EQ(mkfifo("fifo", 0644), 0);
-  EXPECT_FALSE(HashFile("fifo", 0).has_value());  // refused without blocking
+  EXPECT_FALSE(HashFile(AT_FDCWD, "fifo", 0).has_value());  // refused without blocking
   EXPECT_EQ(TotalBytes, 140100u);
 }
 

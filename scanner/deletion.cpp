@@ -1,0 +1,47 @@
+#include "scanner/deletion.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+void (*BeforeDeletion)() = nullptr;
+
+namespace {
+
+bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The directory that `path` leads to now is the held one.
+bool PathLeadsToHeldDirectory(const char* path, const HeldName& held) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    return false;
+  }
+  const std::string parent = slash == path ? std::string("/") : std::string(path, slash);
+  struct stat now {};
+  return stat(parent.c_str(), &now) == 0 && SameInode(now, held.directoryStatus);
+}
+
+}  // namespace
+
+Confirmation ConfirmDuplicate(const HeldName& kept, const HeldName& duplicate) {
+  if (SameFile(kept, duplicate)) {
+    return Confirmation::kSameFile;
+  }
+  return SameBytes(kept, duplicate) ? Confirmation::kConfirmed : Confirmation::kDiffers;
+}
+
+Deletion DeleteConfirmed(const HeldName& duplicate, const char* path) {
+  if (BeforeDeletion != nullptr) {
+    BeforeDeletion();
+  }
+  struct stat now {};
+  if (!PathLeadsToHeldDirectory(path, duplicate) ||
+      fstatat(duplicate.directory.Get(), duplicate.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SameInode(now, duplicate.nameStatus)) {
+    return Deletion::kChanged;
+  }
+  return unlinkat(duplicate.directory.Get(), duplicate.name.c_str(), 0) == 0 ? Deletion::kDeleted : Deletion::kFailed;
+}
