@@ -17,6 +17,22 @@ namespace {
 
 bool SameMD5(Entry a, Entry b) { return std::memcmp(a.Bytes + kMD5Offset, b.Bytes + kMD5Offset, kMD5Size) == 0; }
 
+// Whether a known entry of the same content, from `node` on, names the file `fresh` holds: the
+// new path is then only another way to a known file (a linked or mounted directory).
+bool KnownUnderAnotherPath(const EntryNode* node, Entry entry, const HeldName& fresh) {
+  const std::uint32_t key = Get(entry, Field::CRC32);
+  for (; node != nullptr && Get(node->entry, Field::CRC32) == key; node = node->next) {
+    const Entry known = node->entry;
+    HeldName held;
+    if (Get(known, Field::NameLength) != 0 && SameMD5(known, entry) &&
+        Get(known, Field::SIZE) == Get(entry, Field::SIZE) && HoldPath(FileNameOf(known), held) &&
+        SameFile(held, fresh)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<ContentChecksums> HashFile(int directory, const char* bareName, std::uint64_t size) {
@@ -73,6 +89,7 @@ void MatchContent(Entry entry, int directory, const char* bareName) {
   const std::uint32_t key = Get(entry, Field::CRC32);
   const std::uint32_t size = Get(entry, Field::SIZE);
   bool found = false;
+  bool aliasOfKnown = false;  // a candidate met so far is this very file under another path
   // Stops early only at a duplicate that was deleted; its node then stays unused.
   (void)LookupWithInsertion(
       ContentList, ContentIndex, entry, node, key, ContentKey,
@@ -93,10 +110,12 @@ void MatchContent(Entry entry, int directory, const char* bareName) {
         if (!HoldPath(FileNameOf(known), kept) || !HoldName(directory, bareName, fresh)) {
           return OnEqualKey::kContinue;
         }
-        if (!DeleteNewDupes) {
-          if (SameFile(kept, fresh)) {
-            return OnEqualKey::kContinue;
-          }
+        if (SameFile(kept, fresh)) {
+          aliasOfKnown = true;
+          return OnEqualKey::kContinue;
+        }
+        // A new path that is also a known file's path is never deleted, whatever else it equals.
+        if (!DeleteNewDupes || aliasOfKnown || KnownUnderAnotherPath(candidate->next, entry, fresh)) {
           ++DupeCount;
           found = true;
           if (!Quiet) {

@@ -116,6 +116,8 @@ TEST_F(PurgeTest, DeletesOnlyWhatAKeptCopyConfirms) {
        false, true, false},
       {"x changed: y has nothing to be confirmed against and is kept, z goes", "changed", true, payload,
        Deleted("z", "y"), 1, true, true, false},
+      {"y grew past the bytes it shares with x: kept, and z, shorter than y, too", payload, true,
+       payload + "+more", "", 0, true, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

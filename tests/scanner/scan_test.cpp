@@ -101,11 +101,13 @@ TEST_F(ScanTest, MovedFileReportsItsOldEntryGoneEvenWhenQuiet) {
 // Known entries whose checksums the test chooses, against one new file "n".
 class MatchTest : public RunStateTest {
  protected:
-  std::string Match(const std::string& content) {
+  // `grown` is appended after the walk's look at the file, before it is hashed.
+  std::string Match(const std::string& content, const std::string& grown = "") {
     WriteFile(tree / "n", content);
     EXPECT_EQ(chdir(tree.Path().c_str()), 0);
     struct stat status {};
     EXPECT_EQ(stat("n", &status), 0);
+    WriteFile(tree / "n", content + grown);
     const std::string path = tree / "n";
     const auto nameLength = static_cast<std::uint16_t>(path.size() + 1);
     std::vector<std::byte>& bytes = records.emplace_back(RecordSize(nameLength));
@@ -128,6 +130,7 @@ TEST_F(MatchTest, OnlyEqualChecksumsAndSizeOfAnExistingOtherFileMatch) {
     bool deleteNew;
     bool dupe;
     bool deleted;
+    std::string grown = "";
   };
   const Case cases[] = {
       {"equal: reported", content, 10, false, true, false},
@@ -135,6 +138,7 @@ TEST_F(MatchTest, OnlyEqualChecksumsAndSizeOfAnExistingOtherFileMatch) {
       {"same checksums, other SIZE", content, 11, false, false, false},
       {"checksums collide, bytes differ: reported", "abcdefghij", 10, false, true, false},
       {"checksums collide, bytes differ: never deleted", "abcdefghij", 10, true, false, false},
+      {"grew after the walk: hashed as equal, never deleted", content, 10, true, false, false, "+more"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -142,7 +146,7 @@ TEST_F(MatchTest, OnlyEqualChecksumsAndSizeOfAnExistingOtherFileMatch) {
     DeleteNewDupes = c.deleteNew;
     WriteFile(tree / "known", c.knownContent);
     AddKnown(tree / "known", ChecksumsOf(content), c.knownSize);
-    const std::string out = Match(content);
+    const std::string out = Match(content, c.grown);
     const std::string pair = "'" + (tree / "n") + "' IS a DUPE with '" + (tree / "known") + "'";
     const std::string expected = !c.dupe ? "" : pair + (c.deleted ? " - DELETED\n" : "\n");
     EXPECT_EQ(out, expected);
