@@ -23,24 +23,21 @@ int OpenDirectory(const char* path) {
   return fd;
 }
 
-// The name's own status and the status of what it leads to. A name that is no symbolic link must
-// be the very file it leads to, or it changed between the two looks.
+// The name's own status and the file it leads to, opened where it may be read so that a later
+// comparison reads the very file whose status was taken. A name that is no symbolic link must be
+// that file itself, or it changed between the two looks.
 bool LookAtName(HeldName& held) {
-  if (fstat(held.directory.Get(), &held.directoryStatus) != 0 ||
-      fstatat(held.directory.Get(), held.name.c_str(), &held.nameStatus, AT_SYMLINK_NOFOLLOW) != 0 ||
-      fstatat(held.directory.Get(), held.name.c_str(), &held.fileStatus, 0) != 0) {
+  const int directory = held.directory.Get();
+  const char* name = held.name.c_str();
+  if (fstat(directory, &held.directoryStatus) != 0 ||
+      fstatat(directory, name, &held.nameStatus, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
+  held.file = OpenRegular(directory, name, held.fileStatus);
+  if (!held.file.Valid() && fstatat(directory, name, &held.fileStatus, 0) != 0) {
     return false;
   }
   return S_ISLNK(held.nameStatus.st_mode) || SameInode(held.nameStatus, held.fileStatus);
-}
-
-// Opens what a held name leads to, provided it is still the file that was held.
-Fd OpenHeld(const HeldName& held, struct stat& status) {
-  Fd fd = OpenRegular(held.directory.Get(), held.name.c_str(), status);
-  if (fd.Valid() && !SameInode(status, held.fileStatus)) {
-    fd.Reset(-1);
-  }
-  return fd;
 }
 
 }  // namespace
@@ -91,18 +88,14 @@ bool SameFile(const HeldName& a, const HeldName& b) {
 }
 
 bool SameBytes(const HeldName& kept, const HeldName& other) {
-  struct stat keptStatus {};
-  struct stat otherStatus {};
-  const Fd keptFd = OpenHeld(kept, keptStatus);
-  const Fd otherFd = OpenHeld(other, otherStatus);
-  if (!keptFd.Valid() || !otherFd.Valid()) {
+  if (!kept.file.Valid() || !other.file.Valid()) {
     return false;
   }
   static std::byte keptBytes[kCompareBufferSize];
   static std::byte otherBytes[kCompareBufferSize];
-  for (auto left = static_cast<std::uint64_t>(keptStatus.st_size); left != 0;) {
+  for (auto left = static_cast<std::uint64_t>(kept.fileStatus.st_size); left != 0;) {
     const std::size_t piece = left < kCompareBufferSize ? static_cast<std::size_t>(left) : kCompareBufferSize;
-    if (!ReadFully(keptFd.Get(), keptBytes, piece) || !ReadFully(otherFd.Get(), otherBytes, piece) ||
+    if (!ReadFully(kept.file.Get(), keptBytes, piece) || !ReadFully(other.file.Get(), otherBytes, piece) ||
         std::memcmp(keptBytes, otherBytes, piece) != 0) {
       return false;
     }
@@ -110,5 +103,5 @@ bool SameBytes(const HeldName& kept, const HeldName& other) {
   }
   // Both must end here: a file that holds more (it grew, or was longer all along) is no copy.
   std::byte probe[1];
-  return read(keptFd.Get(), probe, 1) == 0 && read(otherFd.Get(), probe, 1) == 0;
+  return read(kept.file.Get(), probe, 1) == 0 && read(other.file.Get(), probe, 1) == 0;
 }

@@ -23,7 +23,8 @@ struct HeldName {
   struct stat directoryStatus {};
   std::string name;          // one path component
   struct stat nameStatus {};  // the name itself: a symbolic link is the link
-  struct stat fileStatus {};  // what the name leads to
+  Fd file;                    // what the name leads to, open for reading when it may be read
+  struct stat fileStatus {};  // the status of that very file
 };
 
 // Holds the last component of an absolute path in its parent directory. False when the path
@@ -38,8 +39,8 @@ bool HoldName(int directory, const char* name, HeldName& held);
 // leaves the content under the others.
 bool SameFile(const HeldName& a, const HeldName& b);
 
-// True when both names lead to the same bytes, read afresh, and to the files that were held:
-// the last check before a deletion, so that neither a checksum collision nor a change since
-// hashing can cost the only copy. A file holding more than its size said when opened (it grew)
-// is never equal.
+// True when the two held files hold the same bytes, read afresh from the files whose status was
+// held: the last check before a deletion, so that neither a checksum collision nor a change since
+// hashing can cost the only copy. A file holding more than its size said when held (it grew) is
+// never equal. Each held name is compared at most once.
 bool SameBytes(const HeldName& kept, const HeldName& other);
