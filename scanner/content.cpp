@@ -66,19 +66,66 @@ std::optional<ContentChecksums> HashFile(int directory, const char* bareName, st
   return sums;
 }
 
+namespace {
+
+// Links a node for `entry` where a new entry with its key goes: after every equal key, with no
+// duplicate search on the way.
+void LinkByContent(Entry entry, EntryNode* node) {
+  const std::uint32_t key = Get(entry, Field::CRC32);
+  (void)LookupWithInsertion(
+      ContentList, ContentIndex, entry, node, key, ContentKey, [](EntryNode*) { return OnEqualKey::kContinue; },
+      key == 0 ? ContentZeroTail : nullptr);
+  if (key == 0) {
+    ContentZeroTail = node;
+  }
+}
+
+// A modified entry gets the checksums of its content as it is now, or none when it cannot be
+// read, and its ContentList node moves to where that content belongs, so that every lookup still
+// meets it. Content that did not change keeps its place: of two equal files the one known first
+// stays first.
+void RefreshContent(Entry entry, const std::optional<ContentChecksums>& sums) {
+  const std::uint32_t oldKey = Get(entry, Field::CRC32);
+  EntryNode* node = FindNode(ContentList, ContentIndex, entry, oldKey, ContentKey);
+  const ContentChecksums now = sums.value_or(ContentChecksums{});  // unknown: CRC32 0, MD5 all zero
+  Set(entry, Field::CRC32, now.crc);
+  StoreDigest(entry, now.digest);
+  if (node != nullptr && sums && now.crc == oldKey) {
+    return;
+  }
+  if (node != nullptr) {
+    if (node == ContentZeroTail) {
+      EntryNode* before = node->prev;
+      ContentZeroTail = before != nullptr && ContentKey(before->entry) == 0 ? before : nullptr;
+    }
+    UnlinkIndexed(ContentList, ContentIndex, node, oldKey, ContentKey);
+  }
+  if (!sums) {
+    return;  // nothing known of the content: it stays out of ContentList
+  }
+  if (node == nullptr) {
+    node = static_cast<EntryNode*>(RunAllocate(sizeof(EntryNode)));
+    if (node == nullptr) {
+      return;  // no memory: the entry stays in PathList only
+    }
+  }
+  LinkByContent(entry, node);
+}
+
+}  // namespace
+
 void HashAndMatch(Entry entry, Reconciled outcome, int directory, const char* bareName, const struct stat& status) {
   const std::optional<ContentChecksums> sums = HashFile(directory, bareName, static_cast<std::uint64_t>(status.st_size));
+  if (outcome == Reconciled::kModified) {
+    RefreshContent(entry, sums);
+    return;
+  }
   if (!sums) {
     return;
   }
-  if (outcome == Reconciled::kModified && Get(entry, Field::CRC32) == 0) {
-    ContentZeroTail = nullptr;  // a node in the zero run may now hold another key
-  }
   Set(entry, Field::CRC32, sums->crc);
   StoreDigest(entry, sums->digest);
-  if (outcome == Reconciled::kNew) {
-    MatchContent(entry, directory, bareName);
-  }
+  MatchContent(entry, directory, bareName);
 }
 
 void MatchContent(Entry entry, int directory, const char* bareName) {

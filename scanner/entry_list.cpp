@@ -91,6 +91,30 @@ void AppendIndexed(EntryList& list, BucketIndex& index, Entry entry, EntryNode* 
   }
 }
 
+void UnlinkIndexed(EntryList& list, BucketIndex& index, EntryNode* node, std::uint32_t key,
+                   std::uint32_t (*keyOf)(Entry)) {
+  Unlink(node, list);
+  EntryNode*& slot = index.slots[BucketOf(key)];
+  if (slot == node) {
+    EntryNode* next = node->next;
+    slot = next != nullptr && BucketOf(keyOf(next->entry)) == BucketOf(key) ? next : nullptr;
+  }
+  index.slots[0] = list.first;
+}
+
+EntryNode* FindNode(const EntryList& list, const BucketIndex& index, Entry entry, std::uint32_t key,
+                    std::uint32_t (*keyOf)(Entry)) {
+  if (list.count == 0) {
+    return nullptr;
+  }
+  for (EntryNode* cur = FindStartNode(index, key); cur != nullptr && keyOf(cur->entry) <= key; cur = cur->next) {
+    if (cur->entry.Bytes == entry.Bytes) {
+      return cur;
+    }
+  }
+  return nullptr;
+}
+
 void PruneRemoved(EntryList& list) {
   for (EntryNode* node = list.first; node != nullptr; node = node->next) {
     if (Get(node->entry, Field::NameLength) == 0) {

@@ -55,6 +55,17 @@ void InsertBeforeIndexed(EntryList& list, BucketIndex& index, EntryNode* pos, En
 // caller then sets slot 0 to the head.
 void AppendIndexed(EntryList& list, BucketIndex& index, Entry entry, EntryNode* node, std::uint32_t key);
 
+// Takes a linked node out of the list and keeps every slot true: the slot of the bucket it was
+// linked under (`key`, which its entry may no longer hold) passes to the next node when that is of
+// the same bucket, or empties; slot 0 follows the head. The node keeps its own links, as with Unlink.
+void UnlinkIndexed(EntryList& list, BucketIndex& index, EntryNode* node, std::uint32_t key,
+                   std::uint32_t (*keyOf)(Entry));
+
+// The node that links `entry` into the list under `key`, searched from the key's bucket along the
+// equal keys; null when the entry is not linked there.
+EntryNode* FindNode(const EntryList& list, const BucketIndex& index, Entry entry, std::uint32_t key,
+                    std::uint32_t (*keyOf)(Entry));
+
 // Unlinks every node whose entry is marked removed (NameLength 0). Slots are left alone: nothing
 // looks the list up after a prune.
 void PruneRemoved(EntryList& list);

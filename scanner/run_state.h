@@ -13,10 +13,10 @@ extern EntryList PathList;       // every entry of the run, ascending PathCRC
 extern BucketIndex PathIndex;
 extern EntryList ContentList;    // entries whose content was hashed, ascending CRC32
 extern BucketIndex ContentIndex;
-// The last ContentList node linked with CRC32 0, or null. Such content never matches, so a new
-// entry of it only needs its place after the run of zero keys at the head of the list: this node
-// ends that run, and every node before it has key 0 until a refresh changes one (which clears it).
-// It spares walking the whole run again for every empty file.
+// The last node of the run of CRC32 0 at the head of ContentList, or null when unknown. Such
+// content never matches, so a new entry of it only needs its place after that run; the shortcut
+// spares walking the whole run again for every empty file. A node leaving the run hands the
+// shortcut to the node before it.
 extern EntryNode* ContentZeroTail;
 extern std::byte* ReadBuffer;    // kReadBufferSize bytes, scan mode only
 

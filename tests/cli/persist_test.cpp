@@ -294,4 +294,66 @@ TEST_F(Runs, ADatabaseThatCannotBeReadIsRefused) {
   EXPECT_EQ(Db(), saved);
 }
 
+// Contents a < m < b whose CRC-32 share one bucket; m is edited into a higher one. Its entry moves
+// to its new key, so a later copy of b is found, stands beside b in the saved content order, and
+// the dump and the purge see the pair.
+TEST_F(Runs, AnEditedFileLeavesNoGapForLaterCopies) {
+  WriteFile(tree + "/a", "content 34\n");
+  WriteFile(tree + "/m", "content 2257\n");
+  WriteFile(tree + "/b", "content 4288\n");
+  ASSERT_EQ(Run({tree}).entries, 3u);
+  WriteFile(tree + "/m", "edited\n");
+  const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/m").c_str(), times, 0), 0);
+  ASSERT_EQ(Run({tree}).messages.size(), 1u);  // m got modified
+  WriteFile(tree + "/later/copy", "content 4288\n");
+  const KrelbyRun found = Run({tree});
+  EXPECT_EQ(found.messages, (std::vector<std::string>{"'" + tree + "/later/copy' IS a DUPE with '" + tree + "/b'"}));
+  EXPECT_EQ(found.dupes, 1u);
+
+  const ParsedDatabase db = ParseDatabase(Db());
+  std::vector<std::string> contentOrder;
+  for (std::uint32_t offset : db.contentTable) {
+    for (const ParsedRecord& r : db.records) {
+      if (r.offset == offset) {
+        contentOrder.push_back(r.fileName.substr(tree.size()));
+      }
+    }
+  }
+  EXPECT_EQ(contentOrder, (std::vector<std::string>{"/a", "/b", "/later/copy", "/m"}));
+  const ProgramResult dump = RunProgram(VOSTREL_PATH, {home / "krelby.dat"});
+  EXPECT_NE(dump.out.find("\n4 entries - 1 dupe(s)\n"), std::string::npos) << dump.out;
+  const KrelbyRun purge = Run({"-r"});
+  EXPECT_EQ(purge.dupes, 1u);
+  EXPECT_FALSE(Exists(tree + "/later/copy"));
+  EXPECT_TRUE(Exists(tree + "/b"));
+}
+
+// A known file that changed and can no longer be read has no known content: no checksums, out of
+// the content order, and a later copy of what it once held is no duplicate of it.
+TEST_F(Runs, AModifiedFileThatCannotBeReadLosesItsChecksums) {
+  ASSERT_EQ(chmod(home.Path().c_str(), 0777), 0);
+  WriteFile(tree + "/f", "old content");
+  WriteFile(tree + "/other", "other content");
+  ASSERT_EQ(Run({tree}).entries, 2u);
+  WriteFile(tree + "/f", "new content, unreadable");
+  ASSERT_EQ(chmod((tree + "/f").c_str(), 0), 0);
+  const KrelbyRun modified = Run({tree}, {.uid = kNobody});
+  ASSERT_EQ(modified.result.status, 0) << modified.result.out;
+  ParsedDatabase db = ParseDatabase(Db());
+  ASSERT_TRUE(db.ok);
+  for (const ParsedRecord& r : db.records) {
+    if (r.fileName == tree + "/f") {
+      EXPECT_EQ(r.crc32, 0u);
+      EXPECT_EQ(r.md5Hex, std::string(32, '0'));
+      EXPECT_EQ(std::count(db.contentTable.begin(), db.contentTable.end(), r.offset), 0);
+    }
+  }
+  EXPECT_EQ(db.contentCount, 1u);
+  WriteFile(tree + "/g", "old content");
+  const KrelbyRun later = Run({tree});
+  EXPECT_TRUE(later.messages.empty()) << later.result.out;
+  EXPECT_EQ(later.dupes, 0u);
+}
+
 }  // namespace

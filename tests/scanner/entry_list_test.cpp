@@ -196,3 +196,52 @@ TEST_F(ListTest, PruneUnlinksAdjacentRemovedNodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A node leaves wherever it stands, and every slot stays true: the head (in bucket 0 and in
+// another bucket), a bucket's first node with and without a successor in its bucket, a node inside
+// a bucket, the tail, the only node, and nodes inside and at the end of the zero-key run.
+TEST_F(ListTest, UnlinkIndexedKeepsEverySlotTrue) {
+  const std::vector<std::uint32_t> keys = {0, 0, 0, 0x00050001u, 0x00050002u, 0x00070001u, 0x00090001u, 0x00090002u};
+  struct Case {
+    const char* why;
+    std::vector<std::uint32_t> keys;
+    std::size_t leaving;  // position in list order
+  };
+  const Case cases[] = {
+      {"head, inside the zero run", keys, 0},
+      {"inside the zero run", keys, 1},
+      {"last of the zero run", keys, 2},
+      {"first of its bucket, more follow", keys, 3},
+      {"second of its bucket", keys, 4},
+      {"alone in its bucket", keys, 5},
+      {"the tail", keys, 7},
+      {"head in a bucket other than 0", {0x00050001u, 0x00050002u, 0x00070001u}, 0},
+      {"head alone in its bucket", {0x00050001u, 0x00070001u}, 0},
+      {"the only node", {0x00070001u}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    SetUp();
+    std::vector<EntryNode*> inserted;
+    for (std::uint32_t key : c.keys) {
+      inserted.push_back(Insert(key));
+    }
+    EntryNode* leaving = inserted[c.leaving];
+    UnlinkIndexed(list, *index, leaving, c.keys[c.leaving], ContentKey);
+    ExpectInvariants();
+    EXPECT_EQ(list.count, c.keys.size() - 1);
+    for (EntryNode* n = list.first; n != nullptr; n = n->next) {
+      EXPECT_NE(n, leaving);
+    }
+    // The node is found where it stood before it left, and no longer afterwards.
+    EXPECT_EQ(FindNode(list, *index, leaving->entry, c.keys[c.leaving], ContentKey), nullptr);
+    if (c.keys.size() > 1) {
+      EntryNode* other = inserted[c.leaving == 0 ? 1 : 0];
+      EXPECT_EQ(FindNode(list, *index, other->entry, ContentKey(other->entry), ContentKey), other);
+    }
+  }
+}
+
+}  // namespace

@@ -98,6 +98,51 @@ TEST_F(ScanTest, MovedFileReportsItsOldEntryGoneEvenWhenQuiet) {
   EXPECT_EQ(PathList.count, 2u);  // the removed entry stays linked until the save
 }
 
+// Contents a < m < b whose CRC-32 share bucket 0x0424; m is then edited into bucket 0x08A0. A
+// modified entry moves to its new key within the run, so a later copy of b still meets b.
+TEST_F(ScanTest, AnEditedFileMovesToItsNewKeyAndLaterCopiesStillMeetTheirMatch) {
+  const std::string a = "content 34\n", m = "content 2257\n", b = "content 4288\n", edited = "edited\n";
+  for (const auto& [name, content] : {std::pair{"a", a}, {"m", m}, {"b", b}}) {
+    WriteFile(tree / name, content);
+    AddKnown(tree / name, ChecksumsOf(content), static_cast<std::uint32_t>(content.size()));
+  }
+  ASSERT_EQ(BucketOf(ChecksumsOf(a).crc), 0x0424u);
+  ASSERT_EQ(BucketOf(ChecksumsOf(b).crc), 0x0424u);
+  struct stat status {};
+  WriteFile(tree / "m", edited);
+  ASSERT_EQ(stat((tree / "m").c_str(), &status), 0);
+  HashAndMatch(Find(tree / "m"), Reconciled::kModified, TreeFd(), "m", status);
+  EXPECT_EQ(Names(ContentList), (std::vector<std::string>{tree / "a", tree / "b", tree / "m"}));
+
+  WriteFile(tree / "copy", b);
+  ASSERT_EQ(stat((tree / "copy").c_str(), &status), 0);
+  const std::string path = tree / "copy";
+  const auto nameLength = static_cast<std::uint16_t>(path.size() + 1);
+  const Entry copy{records.emplace_back(RecordSize(nameLength)).data()};
+  FillNewEntry(copy, path.c_str(), nameLength, PathCrcOf(path), FileStatus{b.size(), 0, 0});
+  CaptureStdout capture;
+  HashAndMatch(copy, Reconciled::kNew, TreeFd(), "copy", status);
+  EXPECT_EQ(capture.Text(), "'" + path + "' IS a DUPE with '" + (tree / "b") + "'\n");
+  EXPECT_EQ(Names(ContentList), (std::vector<std::string>{tree / "a", tree / "b", path, tree / "m"}));
+}
+
+// A modified file whose content did not change keeps its place: of two equal files the one known
+// first stays first, and is the one a purge keeps.
+TEST_F(ScanTest, ARefreshThatKeepsItsChecksumKeepsItsPlace) {
+  for (const char* name : {"x", "y"}) {
+    WriteFile(tree / name, "same");
+    AddKnown(tree / name, ChecksumsOf("same"), 4);
+  }
+  struct stat status {};  // y is known as it is; x with other times, so x alone is modified
+  ASSERT_EQ(stat((tree / "y").c_str(), &status), 0);
+  Set(Find(tree / "y"), Field::CreationTime, static_cast<std::int64_t>(status.st_ctime));
+  Set(Find(tree / "y"), Field::LastWrite, static_cast<std::int64_t>(status.st_mtime));
+  TotalBytes = 0;
+  Scan();
+  EXPECT_EQ(TotalBytes, 4u);
+  EXPECT_EQ(Names(ContentList), (std::vector<std::string>{tree / "x", tree / "y"}));
+}
+
 // Known entries whose checksums the test chooses, against one new file "n".
 class MatchTest : public RunStateTest {
  protected:
@@ -190,7 +235,8 @@ TEST_F(MatchTest, EmptyContentNeverMatches) {
 }
 
 // Empty content joins the run of zero keys at the head of ContentList, in arrival order, however
-// that run is found; a refresh that gives a zero entry content sends the next one back to a scan.
+// that run is found; entries that get content leave the run, from its head or its tail, for the
+// place of their new key (after the equal keys), and the run's shortcut stays true.
 TEST_F(ScanTest, EmptyFilesJoinTheZeroRunInArrivalOrder) {
   const Entry z1 = AddKnown(tree / "z1", ChecksumsOf(""), 0);
   AddKnown(tree / "z2", ChecksumsOf(""), 0);
@@ -208,14 +254,17 @@ TEST_F(ScanTest, EmptyFilesJoinTheZeroRunInArrivalOrder) {
       FillNewEntry(e, path.c_str(), nameLength, PathCrcOf(path), FileStatus{0, 0, 0});
     }
     HashAndMatch(e, outcome, TreeFd(), name.c_str(), status);
+    return e;
   };
   addEmpty("e1", Reconciled::kNew);
-  addEmpty("e2", Reconciled::kNew);
+  const Entry e2 = addEmpty("e2", Reconciled::kNew);
   EXPECT_EQ(Names(ContentList), (std::vector<std::string>{tree / "z1", tree / "z2", tree / "e1", tree / "e2", tree / "a"}));
-  addEmpty("z1", Reconciled::kModified, z1);  // z1 keeps its place with a key that is no longer 0
+  addEmpty("z1", Reconciled::kModified, z1);  // the head of the run
+  addEmpty("e2", Reconciled::kModified, e2);  // its tail: the shortcut's node
   addEmpty("e3", Reconciled::kNew);
+  // "now with content" (0x269FAF6E) sorts before "a" (0xE8B7BE43); z1 got it first.
   EXPECT_EQ(Names(ContentList),
-            (std::vector<std::string>{tree / "e3", tree / "z1", tree / "z2", tree / "e1", tree / "e2", tree / "a"}));
+            (std::vector<std::string>{tree / "z2", tree / "e1", tree / "e3", tree / "z1", tree / "e2", tree / "a"}));
   EXPECT_EQ(DupeCount, 0u);
 }
 
