@@ -95,7 +95,9 @@ void BM_Md5OpenSsl(benchmark::State& state) {
   Count(state);
 }
 
-std::string BenchmarkName(const LaneKernel& kernel) { return std::string("BM_Lanes_") + kernel.name; }
+std::string BenchmarkName(const LaneKernel& kernel) {
+  return std::string("BM_Lanes_") + kernel.name;
+}
 
 // A variant whose sums differ from the single-stream code's (and OpenSSL's MD5) measures nothing.
 bool ResultsAgree(const LaneKernel& kernel) {
@@ -128,15 +130,13 @@ int main(int argc, char** argv) {
     if (!ResultsAgree(kernel)) {
       return 1;
     }
-    benchmark::RegisterBenchmark(BenchmarkName(kernel).c_str(),
-                                 [&kernel](benchmark::State& state) {
-                                   for (auto _ : state) {
-                                     std::vector<Sums> sums = HashWithLanes(kernel, kernel.lanes);
-                                     benchmark::DoNotOptimize(sums.data());
-                                   }
-                                   Count(state);
-                                 })
-        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(BenchmarkName(kernel).c_str(), [&kernel](benchmark::State& state) {
+      for (auto _ : state) {
+        std::vector<Sums> sums = HashWithLanes(kernel, kernel.lanes);
+        benchmark::DoNotOptimize(sums.data());
+      }
+      Count(state);
+    })->Unit(benchmark::kMillisecond);
   }
   // Colour only on a terminal, so that a saved run reads as plain text.
   MedianReporter reporter(isatty(STDOUT_FILENO) != 0 ? benchmark::ConsoleReporter::OO_ColorTabular
@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
   std::printf("(1 MB = 10^6 bytes; the variant in use here: %s, %zu lanes):\n", RunnableLaneKernels().back().name,
               LaneCount());
   for (const LaneKernel& kernel : RunnableLaneKernels()) {
-    const std::string what = std::string(kernel.name) + ", " + std::to_string(kernel.lanes) + (kernel.lanes == 1 ? " stream" : " streams");
+    const std::string what =
+        std::string(kernel.name) + ", " + std::to_string(kernel.lanes) + (kernel.lanes == 1 ? " stream" : " streams");
     PrintRatio(reporter.Medians, what.c_str(), BenchmarkName(kernel), "BM_Md5OpenSsl");
   }
   return 0;

@@ -166,7 +166,9 @@ const Variants& Runnable() {
   return variants;
 }
 
-const LaneKernel& Chosen() { return Runnable().list[Runnable().count - 1]; }
+const LaneKernel& Chosen() {
+  return Runnable().list[Runnable().count - 1];
+}
 
 }  // namespace
 
@@ -176,7 +178,9 @@ void StartLane(LaneState& state, std::size_t lane) {
   MD5Init(state.md5[lane]);
 }
 
-void UpdateLanes(LaneState& state, const LanePiece pieces[kMaxLanes]) { Chosen().update(state, pieces); }
+void UpdateLanes(LaneState& state, const LanePiece pieces[kMaxLanes]) {
+  Chosen().update(state, pieces);
+}
 
 void FinishLane(LaneState& state, std::size_t lane, std::uint32_t& crc, std::uint8_t digest[16]) {
   assert(lane < kMaxLanes);
@@ -184,6 +188,10 @@ void FinishLane(LaneState& state, std::size_t lane, std::uint32_t& crc, std::uin
   MD5Final(digest, state.md5[lane]);
 }
 
-std::size_t LaneCount() { return Chosen().lanes; }
+std::size_t LaneCount() {
+  return Chosen().lanes;
+}
 
-std::span<const LaneKernel> RunnableLaneKernels() { return {Runnable().list, Runnable().count}; }
+std::span<const LaneKernel> RunnableLaneKernels() {
+  return {Runnable().list, Runnable().count};
+}

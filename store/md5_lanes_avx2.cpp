@@ -33,7 +33,7 @@ using lanes_detail::StepWord;
 constexpr std::size_t kSlots = 8;
 
 template <std::size_t Round>
-KRELBY_AVX2 inline __m256i StepFunction(__m256i b, __m256i c, __m256i d) {
+KRELBY_AVX2 [[gnu::always_inline]] inline __m256i StepFunction(__m256i b, __m256i c, __m256i d) {
   if constexpr (Round == 0) {  // F = b ? c : d
     return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
   } else if constexpr (Round == 1) {  // G = d ? b : c
@@ -46,7 +46,7 @@ KRELBY_AVX2 inline __m256i StepFunction(__m256i b, __m256i c, __m256i d) {
 }
 
 template <std::size_t I>
-KRELBY_AVX2 inline void Step(__m256i (&v)[4], const __m256i (&x)[16]) {
+KRELBY_AVX2 [[gnu::always_inline]] inline void Step(__m256i (&v)[4], const __m256i (&x)[16]) {
   constexpr std::size_t a = StepTarget(I);
   constexpr std::size_t b = (a + 1) % 4;
   constexpr std::size_t c = (a + 2) % 4;
@@ -60,32 +60,39 @@ KRELBY_AVX2 inline void Step(__m256i (&v)[4], const __m256i (&x)[16]) {
 }
 
 template <std::size_t... I>
-KRELBY_AVX2 inline void Steps(__m256i (&v)[4], const __m256i (&x)[16], std::uint32_t (&crc)[kMaxLanes],
-                              const std::byte* const (&at)[kMaxLanes], std::index_sequence<I...>) {
+KRELBY_AVX2 [[gnu::always_inline]] inline void Steps(__m256i (&v)[4], const __m256i (&x)[16],
+                                                     std::uint32_t (&crc)[kMaxLanes],
+                                                     const std::byte* const (&at)[kMaxLanes],
+                                                     std::index_sequence<I...>) {
   ((Step<I>(v, x), FoldAfterStep<kSlots, I>(crc, at)), ...);
 }
 
 // x[w] := word w of every slot's block: two 8 x 8 transposes of 32-bit words (words 0 to 7, then 8
 // to 15), each in three rounds of shuffles: pairs of words, pairs of pairs, 128-bit halves.
-KRELBY_AVX2 inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m256i (&x)[16]) {
+KRELBY_AVX2 [[gnu::always_inline]] inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m256i (&x)[16]) {
+#pragma GCC unroll 16
   for (std::size_t half = 0; half < 2; ++half) {
     __m256i r[8];
+#pragma GCC unroll 16
     for (std::size_t s = 0; s < 8; ++s) {
       r[s] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at[s] + 32 * half));
     }
     __m256i t[8];
+#pragma GCC unroll 16
     for (std::size_t s = 0; s < 8; s += 2) {
       t[s] = _mm256_unpacklo_epi32(r[s], r[s + 1]);
       t[s + 1] = _mm256_unpackhi_epi32(r[s], r[s + 1]);
     }
     // u[4g + m], half q: word 4q + m of slots 4g to 4g + 3.
     __m256i u[8];
+#pragma GCC unroll 16
     for (std::size_t g = 0; g < 2; ++g) {
       u[4 * g + 0] = _mm256_unpacklo_epi64(t[4 * g], t[4 * g + 2]);
       u[4 * g + 1] = _mm256_unpackhi_epi64(t[4 * g], t[4 * g + 2]);
       u[4 * g + 2] = _mm256_unpacklo_epi64(t[4 * g + 1], t[4 * g + 3]);
       u[4 * g + 3] = _mm256_unpackhi_epi64(t[4 * g + 1], t[4 * g + 3]);
     }
+#pragma GCC unroll 16
     for (std::size_t m = 0; m < 4; ++m) {
       x[8 * half + m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x20);
       x[8 * half + 4 + m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x31);
@@ -109,9 +116,11 @@ KRELBY_AVX2 void Segment(LaneGroup& group, std::size_t blocks) {
     LoadWords(at, x);
     const __m256i before[4] = {v[0], v[1], v[2], v[3]};
     Steps(v, x, crc, at, std::make_index_sequence<64>{});
+#pragma GCC unroll 16
     for (std::size_t w = 0; w < 4; ++w) {
       v[w] = _mm256_add_epi32(v[w], before[w]);
     }
+#pragma GCC unroll 16
     for (std::size_t s = 0; s < kSlots; ++s) {
       at[s] += 64;
     }

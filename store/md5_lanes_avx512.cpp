@@ -37,7 +37,7 @@ constexpr std::size_t kSlots = 16;
 constexpr int kRoundTable[4] = {0xCA, 0xE4, 0x96, 0x39};
 
 template <std::size_t I>
-KRELBY_AVX512 inline void Step(__m512i (&v)[4], const __m512i (&x)[16]) {
+KRELBY_AVX512 [[gnu::always_inline]] inline void Step(__m512i (&v)[4], const __m512i (&x)[16]) {
   constexpr std::size_t a = StepTarget(I);
   constexpr std::size_t b = (a + 1) % 4;
   constexpr std::size_t c = (a + 2) % 4;
@@ -49,31 +49,37 @@ KRELBY_AVX512 inline void Step(__m512i (&v)[4], const __m512i (&x)[16]) {
 }
 
 template <std::size_t... I>
-KRELBY_AVX512 inline void Steps(__m512i (&v)[4], const __m512i (&x)[16], std::uint32_t (&crc)[kMaxLanes],
-                                const std::byte* const (&at)[kMaxLanes], std::index_sequence<I...>) {
+KRELBY_AVX512 [[gnu::always_inline]] inline void Steps(__m512i (&v)[4], const __m512i (&x)[16],
+                                                       std::uint32_t (&crc)[kMaxLanes],
+                                                       const std::byte* const (&at)[kMaxLanes],
+                                                       std::index_sequence<I...>) {
   ((Step<I>(v, x), FoldAfterStep<kSlots, I>(crc, at)), ...);
 }
 
 // x[w] := word w of every slot's block: a 16 x 16 transpose of 32-bit words in four rounds of
 // shuffles, pairs of words, then pairs of pairs, then 128-bit quarters twice.
-KRELBY_AVX512 inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m512i (&x)[16]) {
+KRELBY_AVX512 [[gnu::always_inline]] inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m512i (&x)[16]) {
   __m512i r[16];
+#pragma GCC unroll 16
   for (std::size_t s = 0; s < 16; ++s) {
     r[s] = _mm512_loadu_si512(at[s]);
   }
   __m512i t[16];
+#pragma GCC unroll 16
   for (std::size_t s = 0; s < 16; s += 2) {
     t[s] = _mm512_unpacklo_epi32(r[s], r[s + 1]);
     t[s + 1] = _mm512_unpackhi_epi32(r[s], r[s + 1]);
   }
   // u[4g + m], quarter q: word 4q + m of slots 4g to 4g + 3.
   __m512i u[16];
+#pragma GCC unroll 16
   for (std::size_t g = 0; g < 4; ++g) {
     u[4 * g + 0] = _mm512_unpacklo_epi64(t[4 * g], t[4 * g + 2]);
     u[4 * g + 1] = _mm512_unpackhi_epi64(t[4 * g], t[4 * g + 2]);
     u[4 * g + 2] = _mm512_unpacklo_epi64(t[4 * g + 1], t[4 * g + 3]);
     u[4 * g + 3] = _mm512_unpackhi_epi64(t[4 * g + 1], t[4 * g + 3]);
   }
+#pragma GCC unroll 16
   for (std::size_t m = 0; m < 4; ++m) {
     const __m512i low01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
     const __m512i high01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
@@ -102,9 +108,11 @@ KRELBY_AVX512 void Segment(LaneGroup& group, std::size_t blocks) {
     LoadWords(at, x);
     const __m512i before[4] = {v[0], v[1], v[2], v[3]};
     Steps(v, x, crc, at, std::make_index_sequence<64>{});
+#pragma GCC unroll 16
     for (std::size_t w = 0; w < 4; ++w) {
       v[w] = _mm512_add_epi32(v[w], before[w]);
     }
+#pragma GCC unroll 16
     for (std::size_t s = 0; s < kSlots; ++s) {
       at[s] += 64;
     }

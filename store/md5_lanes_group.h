@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
+#include "store/byte_order.h"
 #include "store/crc32.h"
 #include "store/md5_lanes.h"
 
@@ -25,8 +27,8 @@ struct LaneGroup {
 using SegmentFunction = void (*)(LaneGroup& group, std::size_t blocks);
 
 struct SegmentKernel {
-  std::size_t lanes;         // slots in one group: the vector width in 32-bit words
-  std::size_t fewestBusy;    // below this many busy slots the scalar code is faster per byte
+  std::size_t lanes;       // slots in one group: the vector width in 32-bit words
+  std::size_t fewestBusy;  // below this many busy slots the scalar code is faster per byte
   SegmentFunction segment;
 };
 
@@ -47,14 +49,33 @@ inline constexpr std::uint32_t kStepConstant[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
 };
-inline constexpr int kRoundShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+inline constexpr int kRoundShift[4][4] = {
+    {7, 12, 17, 22},
+    {5, 9,  14, 20},
+    {4, 11, 16, 23},
+    {6, 10, 15, 21}
+};
 
-constexpr int StepShift(std::size_t step) { return kRoundShift[step / 16][step % 4]; }
-constexpr std::size_t StepTarget(std::size_t step) { return (4 - step % 4) % 4; }
+constexpr int StepShift(std::size_t step) {
+  return kRoundShift[step / 16][step % 4];
+}
+constexpr std::size_t StepTarget(std::size_t step) {
+  return (4 - step % 4) % 4;
+}
 constexpr std::size_t StepWord(std::size_t step) {
   constexpr std::size_t kFirst[4] = {0, 1, 5, 0};
   constexpr std::size_t kStride[4] = {1, 5, 3, 7};
   return (kFirst[step / 16] + kStride[step / 16] * (step % 16)) % 16;
+}
+
+// The register after the 8 bytes at `at`, given crc before them: slicing-by-8, one table lookup a
+// byte, as crc32_detail::Fold, but always inlined, so that it stays among the vector steps.
+[[gnu::always_inline]] inline std::uint32_t FoldWord(std::uint32_t crc, const std::byte* at) {
+  const auto& t = crc32_detail::kSlices8;
+  const std::uint32_t upper = t[3][std::to_integer<std::size_t>(at[4])] ^ t[2][std::to_integer<std::size_t>(at[5])] ^
+                              t[1][std::to_integer<std::size_t>(at[6])] ^ t[0][std::to_integer<std::size_t>(at[7])];
+  const std::uint32_t v = LoadLE<std::uint32_t>(at) ^ crc;
+  return t[7][v & 0xFFu] ^ t[6][(v >> 8) & 0xFFu] ^ t[5][(v >> 16) & 0xFFu] ^ t[4][v >> 24] ^ upper;
 }
 
 // The CRC-32 of a group's blocks, spread over the MD5 steps: MD5 is one long dependency chain per
@@ -62,15 +83,24 @@ constexpr std::size_t StepWord(std::size_t step) {
 // `Lanes` slots holds 8 * Lanes words of 8 bytes; each round takes the words of a quarter of the
 // slots, Lanes / 8 words after every step, taking those slots in turn so that each slot's next
 // fold finds its previous one done.
-template <std::size_t Lanes, std::size_t Step>
-inline void FoldAfterStep(std::uint32_t (&crc)[kMaxLanes], const std::byte* const (&at)[kMaxLanes]) {
-  static_assert(Lanes % 8 == 0 && Lanes <= kMaxLanes);
+template <std::size_t Lanes, std::size_t Step, std::size_t F>
+[[gnu::always_inline]] inline void FoldOne(std::uint32_t (&crc)[kMaxLanes], const std::byte* const (&at)[kMaxLanes]) {
   constexpr std::size_t kPerRound = Lanes / 4;
-  constexpr std::size_t kPerStep = Lanes / 8;
-  for (std::size_t f = kPerStep * (Step % 16); f < kPerStep * (Step % 16 + 1); ++f) {
-    const std::size_t slot = (Step / 16) * kPerRound + f % kPerRound;
-    crc[slot] = crc32_detail::Fold(crc32_detail::kSlices8, crc[slot], at[slot] + 8 * (f / kPerRound));
-  }
+  constexpr std::size_t kSlot = (Step / 16) * kPerRound + F % kPerRound;
+  crc[kSlot] = FoldWord(crc[kSlot], at[kSlot] + 8 * (F / kPerRound));
+}
+
+template <std::size_t Lanes, std::size_t Step, std::size_t... K>
+[[gnu::always_inline]] inline void FoldAfterStep(std::uint32_t (&crc)[kMaxLanes],
+                                                 const std::byte* const (&at)[kMaxLanes], std::index_sequence<K...>) {
+  static_assert(Lanes % 8 == 0 && Lanes <= kMaxLanes);
+  (FoldOne<Lanes, Step, Lanes / 8 * (Step % 16) + K>(crc, at), ...);
+}
+
+template <std::size_t Lanes, std::size_t Step>
+[[gnu::always_inline]] inline void FoldAfterStep(std::uint32_t (&crc)[kMaxLanes],
+                                                 const std::byte* const (&at)[kMaxLanes]) {
+  FoldAfterStep<Lanes, Step>(crc, at, std::make_index_sequence<Lanes / 8>{});
 }
 }  // namespace lanes_detail
 
