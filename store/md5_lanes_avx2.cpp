@@ -33,7 +33,7 @@ using lanes_detail::StepWord;
 constexpr std::size_t kSlots = 8;
 
 template <std::size_t Round>
-KRELBY_AVX2 [[gnu::always_inline]] inline __m256i StepFunction(__m256i b, __m256i c, __m256i d) {
+[[gnu::always_inline]] KRELBY_AVX2 inline __m256i StepFunction(__m256i b, __m256i c, __m256i d) {
   if constexpr (Round == 0) {  // F = b ? c : d
     return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
   } else if constexpr (Round == 1) {  // G = d ? b : c
@@ -46,7 +46,7 @@ KRELBY_AVX2 [[gnu::always_inline]] inline __m256i StepFunction(__m256i b, __m256
 }
 
 template <std::size_t I>
-KRELBY_AVX2 [[gnu::always_inline]] inline void Step(__m256i (&v)[4], const __m256i (&x)[16]) {
+[[gnu::always_inline]] KRELBY_AVX2 inline void Step(__m256i (&v)[4], const __m256i (&x)[16]) {
   constexpr std::size_t a = StepTarget(I);
   constexpr std::size_t b = (a + 1) % 4;
   constexpr std::size_t c = (a + 2) % 4;
@@ -60,7 +60,7 @@ KRELBY_AVX2 [[gnu::always_inline]] inline void Step(__m256i (&v)[4], const __m25
 }
 
 template <std::size_t... I>
-KRELBY_AVX2 [[gnu::always_inline]] inline void Steps(__m256i (&v)[4], const __m256i (&x)[16],
+[[gnu::always_inline]] KRELBY_AVX2 inline void Steps(__m256i (&v)[4], const __m256i (&x)[16],
                                                      std::uint32_t (&crc)[kMaxLanes],
                                                      const std::byte* const (&at)[kMaxLanes],
                                                      std::index_sequence<I...>) {
@@ -69,7 +69,7 @@ KRELBY_AVX2 [[gnu::always_inline]] inline void Steps(__m256i (&v)[4], const __m2
 
 // x[w] := word w of every slot's block: two 8 x 8 transposes of 32-bit words (words 0 to 7, then 8
 // to 15), each in three rounds of shuffles: pairs of words, pairs of pairs, 128-bit halves.
-KRELBY_AVX2 [[gnu::always_inline]] inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m256i (&x)[16]) {
+[[gnu::always_inline]] KRELBY_AVX2 inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m256i (&x)[16]) {
 #pragma GCC unroll 16
   for (std::size_t half = 0; half < 2; ++half) {
     __m256i r[8];

@@ -37,19 +37,21 @@ constexpr std::size_t kSlots = 16;
 constexpr int kRoundTable[4] = {0xCA, 0xE4, 0x96, 0x39};
 
 template <std::size_t I>
-KRELBY_AVX512 [[gnu::always_inline]] inline void Step(__m512i (&v)[4], const __m512i (&x)[16]) {
+[[gnu::always_inline]] KRELBY_AVX512 inline void Step(__m512i (&v)[4], const __m512i (&x)[16]) {
   constexpr std::size_t a = StepTarget(I);
   constexpr std::size_t b = (a + 1) % 4;
   constexpr std::size_t c = (a + 2) % 4;
   constexpr std::size_t d = (a + 3) % 4;
+  constexpr int kTruthTable = kRoundTable[I / 16];  // immediates, also for unoptimised builds
+  constexpr int kShift = StepShift(I);
   const __m512i input = _mm512_add_epi32(x[StepWord(I)], _mm512_set1_epi32(static_cast<int>(kStepConstant[I])));
   __m512i sum = _mm512_add_epi32(v[a], input);
-  sum = _mm512_add_epi32(sum, _mm512_ternarylogic_epi32(v[b], v[c], v[d], kRoundTable[I / 16]));
-  v[a] = _mm512_add_epi32(v[b], _mm512_rol_epi32(sum, StepShift(I)));
+  sum = _mm512_add_epi32(sum, _mm512_ternarylogic_epi32(v[b], v[c], v[d], kTruthTable));
+  v[a] = _mm512_add_epi32(v[b], _mm512_rol_epi32(sum, kShift));
 }
 
 template <std::size_t... I>
-KRELBY_AVX512 [[gnu::always_inline]] inline void Steps(__m512i (&v)[4], const __m512i (&x)[16],
+[[gnu::always_inline]] KRELBY_AVX512 inline void Steps(__m512i (&v)[4], const __m512i (&x)[16],
                                                        std::uint32_t (&crc)[kMaxLanes],
                                                        const std::byte* const (&at)[kMaxLanes],
                                                        std::index_sequence<I...>) {
@@ -58,7 +60,7 @@ KRELBY_AVX512 [[gnu::always_inline]] inline void Steps(__m512i (&v)[4], const __
 
 // x[w] := word w of every slot's block: a 16 x 16 transpose of 32-bit words in four rounds of
 // shuffles, pairs of words, then pairs of pairs, then 128-bit quarters twice.
-KRELBY_AVX512 [[gnu::always_inline]] inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m512i (&x)[16]) {
+[[gnu::always_inline]] KRELBY_AVX512 inline void LoadWords(const std::byte* const (&at)[kMaxLanes], __m512i (&x)[16]) {
   __m512i r[16];
 #pragma GCC unroll 16
   for (std::size_t s = 0; s < 16; ++s) {

@@ -7,11 +7,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "store/crc32.h"
 #include "store/md5.h"
+
+// Test names and failures show a variant by its name.
+void PrintTo(const LaneKernel& kernel, std::ostream* out) {
+  *out << kernel.name;
+}
 
 namespace {
 
