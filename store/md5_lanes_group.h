@@ -32,12 +32,13 @@ struct SegmentKernel {
   SegmentFunction segment;
 };
 
-// UpdateLanes built on a segment function: lanes are taken in groups of kernel.lanes.
+// UpdateLanes built on a segment function: busy lanes are gathered into groups of kernel.lanes
+// slots; lanes too few for a group go through the single-stream code.
 void UpdateLaneGroups(const SegmentKernel& kernel, LaneState& state, const LanePiece pieces[kMaxLanes]);
 
 // The 64 steps of the MD5 block function, for the vector variants. Step i updates the state word
-// StepTarget(i) (A, D, C, B in turn) from the other three, message word kStepWord[i], constant
-// kStepConstant[i] and rotation kStepShift[i]; the round, and so the step function, is i / 16.
+// StepTarget(i) (A, D, C, B in turn) from the other three, message word StepWord(i), constant
+// kStepConstant[i] and rotation StepShift(i); the round, and so the step function, is i / 16.
 namespace lanes_detail {
 inline constexpr std::uint32_t kStepConstant[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
@@ -68,8 +69,9 @@ constexpr std::size_t StepWord(std::size_t step) {
   return (kFirst[step / 16] + kStride[step / 16] * (step % 16)) % 16;
 }
 
-// The register after the 8 bytes at `at`, given crc before them: slicing-by-8, one table lookup a
-// byte, as crc32_detail::Fold, but always inlined, so that it stays among the vector steps.
+// The register after the 8 bytes at `at`, given crc before them: crc32_detail::Fold, always inlined
+// so that it stays where FoldAfterStep places it among the vector steps (the single-stream code
+// keeps its own, which its callers inline as they see fit).
 [[gnu::always_inline]] inline std::uint32_t FoldWord(std::uint32_t crc, const std::byte* at) {
   const auto& t = crc32_detail::kSlices8;
   const std::uint32_t upper = t[3][std::to_integer<std::size_t>(at[4])] ^ t[2][std::to_integer<std::size_t>(at[5])] ^
