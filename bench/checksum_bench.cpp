@@ -14,10 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <string>
 #include <vector>
 
+#include "bench/median_reporter.h"
 #include "store/crc32.h"
 #include "store/md5.h"
 
@@ -209,50 +208,10 @@ bool ResultsAgree() {
   return agree;
 }
 
-// The console output as usual, plus the median bytes per second of each benchmark.
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  explicit MedianReporter(OutputOptions options) : ConsoleReporter(options) {}
-  void ReportRuns(const std::vector<Run>& reports) override {
-    ConsoleReporter::ReportRuns(reports);
-    for (const Run& run : reports) {
-      const auto rate = run.counters.find("bytes_per_second");
-      if (run.error_occurred || rate == run.counters.end()) {
-        continue;
-      }
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-      if (median || single) {
-        Medians[run.run_name.function_name] = rate->second.value;
-      }
-    }
-  }
-  std::map<std::string, double> Medians;
-};
-
-void PrintRatio(const std::map<std::string, double>& medians, const char* what, const char* ours,
-                const char* reference) {
-  const auto o = medians.find(ours);
-  const auto r = medians.find(reference);
-  if (o == medians.end() || r == medians.end() || r->second <= 0) {
-    std::printf("%-40s not measured\n", what);
-    return;
-  }
-  std::printf("%-40s %6.3f  (%.0f / %.0f MB/s)\n", what, o->second / r->second, o->second / 1e6, r->second / 1e6);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args{argv[0]};
-  char repetitions[] = "--benchmark_repetitions=9";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  char aggregates[] = "--benchmark_display_aggregates_only=true";
-  args.insert(args.end(), {repetitions, interleave, aggregates});
-  args.insert(args.end(), argv + 1, argv + argc);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+  if (!InitializeBenchmarks(argc, argv)) {
     return 1;
   }
   if (!ResultsAgree()) {
