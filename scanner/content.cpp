@@ -35,37 +35,6 @@ bool KnownUnderAnotherPath(const EntryNode* node, Entry entry, const HeldName& f
 
 }  // namespace
 
-std::optional<ContentChecksums> HashFile(int directory, const char* bareName, std::uint64_t size) {
-  struct stat opened {};
-  const Fd fd = OpenRegular(directory, bareName, opened);
-  if (!fd.Valid()) {
-    return std::nullopt;
-  }
-  TotalBytes += size;
-#ifdef POSIX_FADV_SEQUENTIAL
-  if (size > kReadBufferSize * 4) {
-    (void)posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint; reading works without it
-  }
-#endif
-  std::uint32_t running = kCrc32Start;
-  MD5_CTX md5;
-  MD5Init(md5);
-  for (std::uint64_t left = size; left != 0;) {
-    const auto piece = static_cast<std::uint32_t>(left < kReadBufferSize ? left : kReadBufferSize);
-    if (!ReadFully(fd.Get(), ReadBuffer, piece)) {
-      running = kCrc32Start;  // the content is unknown: start over and stop
-      MD5Init(md5);
-      break;
-    }
-    Crc32AndMD5Update(running, md5, ReadBuffer, piece);
-    left -= piece;
-  }
-  ContentChecksums sums;
-  sums.crc = running ^ kCrc32Final;
-  MD5Final(sums.digest, md5);
-  return sums;
-}
-
 namespace {
 
 // Links a node for `entry` where a new entry with its key goes: after every equal key, with no
@@ -114,14 +83,17 @@ void RefreshContent(Entry entry, const std::optional<ContentChecksums>& sums) {
 
 }  // namespace
 
-void HashAndMatch(Entry entry, Reconciled outcome, int directory, const char* bareName, const struct stat& status) {
-  const std::optional<ContentChecksums> sums = HashFile(directory, bareName, static_cast<std::uint64_t>(status.st_size));
+void CommitContent(Entry entry, Reconciled outcome, const std::optional<ContentChecksums>& sums, int directory,
+                   const char* bareName) {
   if (outcome == Reconciled::kModified) {
+    if (!Quiet) {
+      std::printf("'%s' got modified - updating db entry - no scan for dupe in list done!\n", FileNameOf(entry));
+    }
     RefreshContent(entry, sums);
     return;
   }
   if (!sums) {
-    return;
+    return;  // could not be opened: no checksums, outside ContentList
   }
   Set(entry, Field::CRC32, sums->crc);
   StoreDigest(entry, sums->digest);

@@ -6,25 +6,23 @@
 #include <cstdlib>
 
 #include "scanner/command_line.h"
+#include "scanner/hash_lanes.h"
 #include "scanner/load_save.h"
 #include "scanner/purge.h"
 #include "scanner/report.h"
 #include "scanner/run_state.h"
 #include "scanner/start_directory.h"
 #include "scanner/walk.h"
-#include "store/owned.h"
 
 namespace {
 
 // Walks ScanPath and comes back to the start directory. False when the way back failed, so that
 // relative database names can no longer be resolved.
 bool ScanTree(const char* scanPath) {
-  static Owned<std::byte[]> readBuffer(static_cast<std::byte*>(std::malloc(kReadBufferSize)));
-  if (readBuffer == nullptr) {
+  if (!StartHashLanes()) {
     std::puts("ERROR: Unable to allocate memory");
     std::exit(255);
   }
-  ReadBuffer = readBuffer.get();
   StartDirectory start;
   RememberStartDirectory(start);
   if (chdir(scanPath) != 0) {

@@ -5,7 +5,6 @@ BucketIndex PathIndex{};
 EntryList ContentList{};
 BucketIndex ContentIndex{};
 EntryNode* ContentZeroTail = nullptr;
-std::byte* ReadBuffer = nullptr;
 
 bool Quiet = false;
 bool DeleteNewDupes = false;

@@ -7,7 +7,7 @@
 
 #include "scanner/entry_list.h"
 
-inline constexpr std::size_t kReadBufferSize = 65536;
+inline constexpr std::size_t kReadBufferSize = 65536;  // the largest piece of a file read at once
 
 extern EntryList PathList;       // every entry of the run, ascending PathCRC
 extern BucketIndex PathIndex;
@@ -18,7 +18,6 @@ extern BucketIndex ContentIndex;
 // spares walking the whole run again for every empty file. A node leaving the run hands the
 // shortcut to the node before it.
 extern EntryNode* ContentZeroTail;
-extern std::byte* ReadBuffer;    // kReadBufferSize bytes, scan mode only
 
 extern bool Quiet;           // no per-file messages, except for known files found gone
 extern bool DeleteNewDupes;  // new duplicates are deleted

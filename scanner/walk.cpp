@@ -11,6 +11,7 @@
 
 #include "scanner/arena.h"
 #include "scanner/content.h"
+#include "scanner/hash_lanes.h"
 #include "scanner/run_state.h"
 #include "store/crc32.h"
 #include "store/handles.h"
@@ -58,7 +59,35 @@ Directory Enter(std::size_t pathLength) {
   return Directory{pathLength, running};
 }
 
-void HandleRegularFile(const Directory& dir, int directory, const char* name, const struct stat& status) {
+// A directory being read, and the hold that its queued files share, taken at the first of them.
+struct OpenDirectory {
+  DIR* stream;
+  DirectoryHold* hold = nullptr;
+};
+
+DirectoryHold* HoldFor(OpenDirectory& here) {
+  if (here.hold == nullptr) {
+    const int fd = fcntl(dirfd(here.stream), F_DUPFD_CLOEXEC, 0);
+    here.hold = fd >= 0 ? HoldDirectory(fd) : nullptr;
+  }
+  return here.hold;
+}
+
+// Hands a new or modified file on to be hashed and committed in walk order.
+void Queue(OpenDirectory& here, Entry entry, Reconciled outcome, const char* name, const struct stat& status) {
+  DirectoryHold* hold = HoldFor(here);
+  if (hold == nullptr) {
+    FinishHashLanes();  // out of descriptors: every queued file gives its own back
+    hold = HoldFor(here);
+  }
+  if (hold == nullptr) {
+    CommitContent(entry, outcome, std::nullopt, -1, name);  // as a file that cannot be opened
+    return;
+  }
+  QueueFile(entry, outcome, hold, name, static_cast<std::uint64_t>(status.st_size));
+}
+
+void HandleRegularFile(const Directory& dir, OpenDirectory& here, const char* name, const struct stat& status) {
   const std::size_t nameChars = std::strlen(name);
   if (!AppendName(dir.pathLength, name, nameChars)) {
     return;  // a path that cannot be built is not recorded
@@ -88,18 +117,15 @@ void HandleRegularFile(const Directory& dir, int directory, const char* name, co
     return std::strcmp(FileNameOf(cur->entry), path) == 0 ? OnEqualKey::kStop : OnEqualKey::kContinue;
   });
   if (known == nullptr) {
-    HashAndMatch(entry, Reconciled::kNew, directory, name, status);
+    Queue(here, entry, Reconciled::kNew, name, status);
   } else if (std::memcmp(known->entry.Bytes + kStatusBlockOffset, entry.Bytes + kStatusBlockOffset,
                          kStatusBlockSize) == 0) {
     RunReleaseLast(block, blockSize);  // unchanged: never opened
   } else {
     const Entry stored = known->entry;
-    WriteStatus(stored, fileStatus, nameLength);
-    if (!Quiet) {
-      std::printf("'%s' got modified - updating db entry - no scan for dupe in list done!\n", FileNameOf(stored));
-    }
+    WriteStatus(stored, fileStatus, nameLength);  // reported when its content is committed
     RunReleaseLast(block, blockSize);
-    HashAndMatch(stored, Reconciled::kModified, directory, name, status);
+    Queue(here, stored, Reconciled::kModified, name, status);
   }
   PathBuffer[dir.pathLength] = '\0';
 }
@@ -132,6 +158,7 @@ void Descend(DIR* parent, const Directory& dir, const char* name) {
 
 void WalkOpenDirectory(DIR* stream, const Directory& dir) {
   const int directory = dirfd(stream);
+  OpenDirectory here{stream};
   while (const dirent* item = readdir(stream)) {
     const char* name = item->d_name;
     if (IsDotOrDotDot(name)) {
@@ -148,10 +175,13 @@ void WalkOpenDirectory(DIR* stream, const Directory& dir) {
       continue;  // vanished, dangling link, or no permission
     }
     if (S_ISREG(status.st_mode)) {
-      HandleRegularFile(dir, directory, name, status);
+      HandleRegularFile(dir, here, name, status);
     } else if (S_ISDIR(status.st_mode)) {
       Descend(stream, dir, name);  // a link to a directory is refused there
     }  // FIFOs, sockets and devices are never opened
+  }
+  if (here.hold != nullptr) {
+    ReleaseDirectory(here.hold);  // queued files of this directory keep their own holds
   }
 }
 
@@ -167,4 +197,5 @@ void ScanDirectory() {
   }
   const DirHandle owner(stream);
   WalkOpenDirectory(stream, Enter(std::strlen(PathBuffer)));
+  FinishHashLanes();
 }

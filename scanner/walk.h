@@ -1,5 +1,6 @@
 #pragma once
 
 // Walks the working directory and its subdirectories, depth first, and reconciles every regular
-// file with PathList. Returns with the working directory as it was at the call.
+// file with PathList; new and modified files go through the hash lanes, and every one of them is
+// committed when this returns. The working directory does not change.
 void ScanDirectory();

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "scanner/content.h"
+#include "scanner/hash_lanes.h"
 #include "scanner/run_state.h"
 #include "store/crc32.h"
 #include "store/handles.h"
@@ -42,8 +44,8 @@ class RunStateTest : public ::testing::Test {
     DeleteNewDupes = false;
     TotalBytes = 0;
     DupeCount = 0;
-    static std::byte buffer[kReadBufferSize];
-    ReadBuffer = buffer;
+    ASSERT_TRUE(StartHashLanes());
+    LimitHashLanes(0);
   }
   // Tests change into their trees, which go away with them.
   void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
@@ -78,6 +80,40 @@ class RunStateTest : public ::testing::Test {
     }
     ADD_FAILURE() << "no entry for " << path;
     return Entry{};
+  }
+
+  // One file of `directory` hashed and committed now, as the walk would queue it with its status.
+  void HashAndMatch(Entry entry, Reconciled outcome, int directory, const char* name, const struct stat& status) {
+    DirectoryHold* hold = HoldDirectory(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    QueueFile(entry, outcome, hold, name, static_cast<std::uint64_t>(status.st_size));
+    ReleaseDirectory(hold);
+    FinishHashLanes();
+  }
+
+  // A new entry for a file of the tree, linked nowhere yet.
+  Entry NewEntry(const std::string& name, std::uint64_t size) {
+    const std::string path = tree / name;
+    const auto nameLength = static_cast<std::uint16_t>(path.size() + 1);
+    const Entry e{records.emplace_back(RecordSize(nameLength)).data()};
+    FillNewEntry(e, path.c_str(), nameLength, PathCrcOf(path), FileStatus{size, 0, 0});
+    return e;
+  }
+
+  // The checksums a file of the tree gets through the lanes when the walk saw `size` bytes;
+  // nullopt when it could not be opened (its entry then has no digest at all).
+  std::optional<ContentChecksums> Hash(const std::string& name, std::uint64_t size) {
+    const Entry e = NewEntry(name, size);
+    struct stat status {};
+    status.st_size = static_cast<off_t>(size);
+    HashAndMatch(e, Reconciled::kNew, TreeFd(), name.c_str(), status);
+    ContentChecksums sums;
+    sums.crc = Get(e, Field::CRC32);
+    bool any = false;
+    for (std::size_t j = 0; j < kMD5Size; ++j) {
+      sums.digest[j] = std::to_integer<std::uint8_t>(MD5Of(e)[kMD5Size - 1 - j]);
+      any = any || sums.digest[j] != 0;
+    }
+    return any ? std::optional<ContentChecksums>(sums) : std::nullopt;
   }
 
   // The tree's directory, open, as the walk hands its directories to the content step.

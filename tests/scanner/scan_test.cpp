@@ -298,7 +298,7 @@ TEST_F(MatchTest, HardLinksAreDuplicatesAndTheContentStays) {
   EXPECT_EQ(ReadFile(tree / "first"), "linked");
 }
 
-TEST_F(ScanTest, HashFileReadsTheWalkSizeInPieces) {
+TEST_F(ScanTest, HashingReadsTheWalkSizeInPieces) {
   ASSERT_EQ(chdir(tree.Path().c_str()), 0);
   for (std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 131073u}) {
     SCOPED_TRACE(size);
@@ -308,7 +308,7 @@ TEST_F(ScanTest, HashFileReadsTheWalkSizeInPieces) {
     }
     WriteFile(tree / "f", content);
     TotalBytes = 0;
-    const std::optional<ContentChecksums> sums = HashFile(AT_FDCWD, "f", size);
+    const std::optional<ContentChecksums> sums = Hash("f", size);
     ASSERT_TRUE(sums.has_value());
     const ContentChecksums expected = ChecksumsOf(content);
     EXPECT_EQ(sums->crc, expected.crc);
@@ -317,20 +317,20 @@ TEST_F(ScanTest, HashFileReadsTheWalkSizeInPieces) {
   }
 }
 
-TEST_F(ScanTest, HashFileOfAShrunkOrGrownFile) {
+TEST_F(ScanTest, HashingAShrunkOrGrownFile) {
   ASSERT_EQ(chdir(tree.Path().c_str()), 0);
   WriteFile(tree / "f", std::string(70000, 'z'));
-  const std::optional<ContentChecksums> shrunk = HashFile(AT_FDCWD, "f", 140000);  // the walk saw it larger
+  const std::optional<ContentChecksums> shrunk = Hash("f", 140000);  // the walk saw it larger
   ASSERT_TRUE(shrunk.has_value());
   EXPECT_EQ(shrunk->crc, 0u);
   EXPECT_EQ(std::memcmp(shrunk->digest, ChecksumsOf("").digest, 16), 0);
   EXPECT_EQ(TotalBytes, 140000u);
-  const std::optional<ContentChecksums> grown = HashFile(AT_FDCWD, "f", 100);  // the walk saw it smaller
+  const std::optional<ContentChecksums> grown = Hash("f", 100);  // the walk saw it smaller
   ASSERT_TRUE(grown.has_value());
   EXPECT_EQ(grown->crc, ChecksumsOf(std::string(100, 'z')).crc);
-  EXPECT_FALSE(HashFile(AT_FDCWD, "missing", 5).has_value());
+  EXPECT_FALSE(Hash("missing", 5).has_value());
   ASSERT_EQ(mkfifo("fifo", 0644), 0);
-  EXPECT_FALSE(HashFile(AT_FDCWD, "fifo", 0).has_value());  // refused without blocking
+  EXPECT_FALSE(Hash("fifo", 0).has_value());  // refused without blocking
   EXPECT_EQ(TotalBytes, 140100u);
 }
 
