@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "scanner/database_lock.h"
 #include "scanner/run_state.h"
 #include "store/byte_order.h"
 #include "store/database_format.h"
@@ -84,27 +85,6 @@ LoadResult LoadDatabase(const char* loadName) {
 
 namespace {
 
-// The file that a save replaces: the name itself, or what it links to, so that a database kept
-// behind a symbolic link stays there.
-std::string SaveTarget(const char* saveName) {
-  struct stat status {};
-  if (lstat(saveName, &status) == 0 && S_ISLNK(status.st_mode)) {
-    char resolved[PATH_MAX];
-    if (realpath(saveName, resolved) != nullptr) {
-      return resolved;
-    }
-  }
-  return saveName;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The serialised tables and header, assembled in memory; the records are written from the entries.
 std::vector<std::byte> HeaderAndTables() {
   std::vector<std::byte> bytes(kDatabaseHeaderSize + 4 * (PathList.count + ContentList.count));
@@ -175,8 +155,8 @@ bool SaveDatabase(const char* saveName) {
   if (PathList.count == 0) {
     return true;  // nothing to save: an existing file stays untouched
   }
-  const std::string target = SaveTarget(saveName);
-  std::string temporary = target + ".tmpXXXXXX";
+  const std::string target = DatabaseTarget(saveName);
+  std::string temporary = target + kTemporarySuffix;
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
     return false;
