@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -38,6 +39,17 @@ EntryNode* NodeBlock(Owned<std::byte[]>& keeper, std::uint32_t count) {
   return reinterpret_cast<EntryNode*>(keeper.get());
 }
 
+// A content order out of ascending CRC32 (written before refreshed entries were moved to their
+// new key, or by another writer) would make lookups stop before an equal key and hide neighbours
+// of equal content from the purge and the dump; it is taken back sorted, equal keys in their
+// stored order. One pass tells whether there is anything to do, so an ordered file costs no more.
+void SortByContentKey(EntryNode* nodes, std::uint32_t count) {
+  auto byKey = [](const EntryNode& a, const EntryNode& b) { return ContentKey(a.entry) < ContentKey(b.entry); };
+  if (!std::is_sorted(nodes, nodes + count, byKey)) {
+    std::stable_sort(nodes, nodes + count, byKey);
+  }
+}
+
 }  // namespace
 
 bool LoadDatabaseImage(std::byte* image, std::size_t size) {
@@ -58,7 +70,11 @@ bool LoadDatabaseImage(std::byte* image, std::size_t size) {
   }
   PathIndex.slots[0] = PathList.first;
   for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
-    const Entry entry{image + layout->ContentOffset(bytes, j)};
+    contentNodes[j].entry = Entry{image + layout->ContentOffset(bytes, j)};
+  }
+  SortByContentKey(contentNodes, layout->contentCount);
+  for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
+    const Entry entry = contentNodes[j].entry;
     AppendIndexed(ContentList, ContentIndex, entry, &contentNodes[j], ContentKey(entry));
   }
   ContentIndex.slots[0] = ContentList.first;

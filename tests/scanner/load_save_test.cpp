@@ -17,6 +17,7 @@
 #include "store/database_format.h"
 #include "tests/scanner/run_state_fixture.h"
 #include "tests/support/capture_stdout.h"
+#include "tests/support/database_builder.h"
 
 namespace {
 
@@ -113,6 +114,55 @@ TEST_F(LoadSaveTest, WithoutContentEntriesTheRecordsFollowThePathTable) {
   EXPECT_EQ(LoadLE<std::uint32_t>(image.data() + 9), 0u);
   EXPECT_EQ(LoadLE<std::uint32_t>(image.data() + 13), 17u);  // 13 + 4 x PathCount
   EXPECT_EQ(bytes.size(), 17u + 52u + (tree / "f").size() + 1u);
+}
+
+// Every slot true: slot 0 the head, slot b the first node of bucket b (null for an empty bucket).
+void ExpectIndexTrue(const EntryList& list, const BucketIndex& index, std::uint32_t (*keyOf)(Entry)) {
+  std::vector<const EntryNode*> first(kBucketCount, nullptr);
+  for (const EntryNode* n = list.first; n != nullptr; n = n->next) {
+    const std::uint32_t bucket = BucketOf(keyOf(n->entry));
+    if (first[bucket] == nullptr) {
+      first[bucket] = n;
+    }
+  }
+  first[0] = list.first;
+  for (std::size_t b = 0; b < kBucketCount; ++b) {
+    ASSERT_EQ(index.slots[b], first[b]) << "slot " << b;
+  }
+}
+
+// A content order out of CRC32 order comes back sorted, equal keys in their stored order. Enough
+// records with few keys, stored in reverse, that an unstable sort would mix up equal keys.
+TEST_F(LoadSaveTest, AMisplacedContentOrderIsHealedAtLoad) {
+  const std::uint32_t keys[] = {0x00020005u, 0u, 0xFFFF0001u, 0x00020001u, 0x00020005u, 0x00010000u};
+  std::vector<TestRecord> records;
+  std::vector<std::size_t> contentOrder;
+  for (std::size_t i = 0; i < 60; ++i) {
+    TestRecord r;
+    r.crc32 = keys[i % std::size(keys)];
+    r.pathCRC = static_cast<std::uint32_t>(i * 0x00430000u + 7);
+    r.fileName = "/stored/" + std::to_string(i);
+    records.push_back(r);
+    contentOrder.insert(contentOrder.begin(), i);
+  }
+  std::vector<std::byte> image = BuildDatabase(records, contentOrder);
+  ASSERT_TRUE(LoadDatabaseImage(image.data(), image.size()));
+  ASSERT_EQ(ContentList.count, records.size());
+  std::size_t previousStored = 0;
+  std::uint32_t previousKey = 0;
+  for (const EntryNode* n = ContentList.first; n != nullptr; n = n->next) {
+    const std::uint32_t key = ContentKey(n->entry);
+    // Stored in reverse: among equal keys, the record stored first has the larger number.
+    const std::size_t stored = records.size() - 1 - std::stoul(FileNameOf(n->entry) + 8);
+    ASSERT_GE(key, previousKey);
+    if (n != ContentList.first && key == previousKey) {
+      EXPECT_GT(stored, previousStored) << FileNameOf(n->entry);
+    }
+    previousKey = key;
+    previousStored = stored;
+  }
+  ExpectIndexTrue(ContentList, ContentIndex, ContentKey);
+  ExpectIndexTrue(PathList, PathIndex, PathKey);
 }
 
 TEST_F(LoadSaveTest, WhatIsNoDatabaseAndWhatIsADamagedOne) {
