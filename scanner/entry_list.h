@@ -55,9 +55,9 @@ void InsertBeforeIndexed(EntryList& list, BucketIndex& index, EntryNode* pos, En
 // caller then sets slot 0 to the head.
 void AppendIndexed(EntryList& list, BucketIndex& index, Entry entry, EntryNode* node, std::uint32_t key);
 
-// Unlinks every node whose entry is marked removed (NameLength 0). Slots are left alone: nothing
-// looks the list up after a prune.
-void PruneRemoved(EntryList& list);
+// Unlinks every node whose entry is marked removed (NameLength 0) and returns how many. Slots are
+// left alone: nothing looks the list up after a prune.
+std::uint64_t PruneRemoved(EntryList& list);
 
 inline std::uint32_t PathKey(Entry e) { return Get(e, Field::PathCRC); }
 inline std::uint32_t ContentKey(Entry e) { return Get(e, Field::CRC32); }

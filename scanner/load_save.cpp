@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +19,7 @@
 #include "store/byte_order.h"
 #include "store/database_format.h"
 #include "store/handles.h"
-#include "store/owned.h"
+#include "store/large_bytes.h"
 
 namespace {
 
@@ -26,28 +27,53 @@ namespace {
 // and one block of nodes per list.
 struct LoadedDatabase {
   FileImage image;
-  Owned<std::byte[]> pathNodes;
-  Owned<std::byte[]> contentNodes;
+  LargeBytes pathNodes;
+  LargeBytes contentNodes;
 };
 LoadedDatabase& Loaded() {
   static LoadedDatabase loaded;
   return loaded;
 }
 
-EntryNode* NodeBlock(Owned<std::byte[]>& keeper, std::uint32_t count) {
-  keeper = ZeroedBytes(std::size_t{count} * sizeof(EntryNode));
+EntryNode* NodeBlock(LargeBytes& keeper, std::uint32_t count) {
+  keeper = LargeZeroedBytes(std::size_t{count} * sizeof(EntryNode));
   return reinterpret_cast<EntryNode*>(keeper.get());
 }
 
-// A content order out of ascending CRC32 (written before refreshed entries were moved to their
-// new key, or by another writer) would make lookups stop before an equal key and hide neighbours
-// of equal content from the purge and the dump; it is taken back sorted, equal keys in their
-// stored order. One pass tells whether there is anything to do, so an ordered file costs no more.
-void SortByContentKey(EntryNode* nodes, std::uint32_t count) {
-  auto byKey = [](const EntryNode& a, const EntryNode& b) { return ContentKey(a.entry) < ContentKey(b.entry); };
-  if (!std::is_sorted(nodes, nodes + count, byKey)) {
-    std::stable_sort(nodes, nodes + count, byKey);
+// Links nodes[0..count) at the tail of ContentList in array order, each on the entry it holds.
+// False when their keys do not ascend.
+bool AppendContentNodes(EntryNode* nodes, std::uint32_t count) {
+  // The records lie in path order, so each key read here is a cache miss of its own; asking for a
+  // few keys ahead lets those misses overlap.
+  constexpr std::uint32_t kAhead = 16;
+  bool ascending = true;
+  std::uint32_t previousKey = 0;
+  for (std::uint32_t j = 0; j < count; ++j) {
+    if (j + kAhead < count) {
+      __builtin_prefetch(nodes[j + kAhead].entry.Bytes + Field::CRC32.Offset);
+    }
+    const Entry entry = nodes[j].entry;
+    const std::uint32_t key = ContentKey(entry);
+    ascending = ascending && key >= previousKey;
+    previousKey = key;
+    AppendIndexed(ContentList, ContentIndex, entry, &nodes[j], key);
   }
+  return ascending;
+}
+
+// A content order out of ascending CRC32 (left by a refresh in place, or by another writer)
+// would make lookups stop before an equal key and hide neighbours of equal content from the purge
+// and the dump; it is taken back sorted, equal keys in their stored order. Linking in table order
+// tells whether there is anything to do, so an ordered file costs no more than that.
+void LinkContentNodes(EntryNode* nodes, std::uint32_t count) {
+  if (AppendContentNodes(nodes, count)) {
+    return;
+  }
+  ClearList(ContentList);
+  ClearIndex(ContentIndex);
+  std::stable_sort(nodes, nodes + count,
+                   [](const EntryNode& a, const EntryNode& b) { return ContentKey(a.entry) < ContentKey(b.entry); });
+  (void)AppendContentNodes(nodes, count);  // ascending now
 }
 
 }  // namespace
@@ -72,11 +98,7 @@ bool LoadDatabaseImage(std::byte* image, std::size_t size) {
   for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
     contentNodes[j].entry = Entry{image + layout->ContentOffset(bytes, j)};
   }
-  SortByContentKey(contentNodes, layout->contentCount);
-  for (std::uint32_t j = 0; j < layout->contentCount; ++j) {
-    const Entry entry = contentNodes[j].entry;
-    AppendIndexed(ContentList, ContentIndex, entry, &contentNodes[j], ContentKey(entry));
-  }
+  LinkContentNodes(contentNodes, layout->contentCount);
   ContentIndex.slots[0] = ContentList.first;
   return true;
 }
@@ -101,20 +123,92 @@ LoadResult LoadDatabase(const char* loadName) {
 
 namespace {
 
-// The serialised tables and header, assembled in memory; the records are written from the entries.
-std::vector<std::byte> HeaderAndTables() {
-  std::vector<std::byte> bytes(kDatabaseHeaderSize + 4 * (PathList.count + ContentList.count));
-  StoreLE(bytes.data(), kDatabaseMagic);
+// Writes all of bytes to fd, however the system splits it; false on any failure.
+bool WriteAll(int fd, const std::byte* bytes, std::size_t length) {
+  while (length != 0) {
+    const ssize_t written = write(fd, bytes, length);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// The database file being written: pieces large enough go to the system as they are, small ones
+// are gathered first, so a save makes few, large writes whatever the records' places in memory.
+constexpr std::size_t kGatherSize = std::size_t{4} << 20;
+struct OutputFile {
+  int fd = -1;
+  LargeBytes gathered = LargeZeroedBytes(kGatherSize);
+  std::size_t used = 0;
+  bool ok = gathered != nullptr;
+};
+
+void Flush(OutputFile& out) {
+  out.ok = out.ok && WriteAll(out.fd, out.gathered.get(), out.used);
+  out.used = 0;
+}
+
+void Put(OutputFile& out, const std::byte* bytes, std::size_t length) {
+  const bool direct = length >= kGatherSize / 4;
+  if (direct || out.used + length > kGatherSize) {
+    Flush(out);  // what was gathered goes first
+  }
+  if (direct) {
+    out.ok = out.ok && WriteAll(out.fd, bytes, length);
+    return;
+  }
+  std::memcpy(out.gathered.get() + out.used, bytes, length);
+  out.used += length;
+}
+
+// The header and both tables, assembled in memory.
+void PutHeaderAndTables(OutputFile& out) {
+  const std::size_t size = kDatabaseHeaderSize + 4 * (PathList.count + ContentList.count);
+  const LargeBytes bytes = LargeZeroedBytes(size);
+  if (bytes == nullptr) {
+    out.ok = false;
+    return;
+  }
+  StoreLE(bytes.get(), kDatabaseMagic);
   bytes[4] = std::byte{kDatabaseVersion};
-  StoreLE(bytes.data() + kPathCountOffset, static_cast<std::uint32_t>(PathList.count));
-  StoreLE(bytes.data() + kContentCountOffset, static_cast<std::uint32_t>(ContentList.count));
-  std::byte* at = bytes.data() + kDatabaseHeaderSize;
+  StoreLE(bytes.get() + kPathCountOffset, static_cast<std::uint32_t>(PathList.count));
+  StoreLE(bytes.get() + kContentCountOffset, static_cast<std::uint32_t>(ContentList.count));
+  std::byte* at = bytes.get() + kDatabaseHeaderSize;
   for (const EntryList* list : {&PathList, &ContentList}) {
     for (const EntryNode* node = list->first; node != nullptr; node = node->next, at += 4) {
       StoreLE(at, Get(node->entry, Field::RecordOffset));
     }
   }
-  return bytes;
+  Put(out, bytes.get(), size);
+}
+
+// The records in path order. Loaded records that follow each other in path order also follow
+// each other in the image, so they go out as one piece.
+void PutRecords(OutputFile& out) {
+  const std::byte* run = nullptr;
+  std::size_t runLength = 0;
+  for (const EntryNode* node = PathList.first; node != nullptr; node = node->next) {
+    const std::byte* record = node->entry.Bytes;
+    const std::size_t size = RecordSize(Get(node->entry, Field::NameLength));
+    if (run != nullptr && run + runLength == record) {
+      runLength += size;
+      continue;
+    }
+    if (run != nullptr) {
+      Put(out, run, runLength);
+    }
+    run = record;
+    runLength = size;
+  }
+  if (run != nullptr) {
+    Put(out, run, runLength);
+  }
 }
 
 // Gives every record its offset in the file to be written; false when the file would not fit the
@@ -135,20 +229,16 @@ bool AssignOffsets() {
   return true;
 }
 
-bool WriteDatabase(std::FILE* file) {
+bool WriteDatabase(int fd) {
   if (!AssignOffsets()) {
     return false;
   }
-  const std::vector<std::byte> tables = HeaderAndTables();
-  if (std::fwrite(tables.data(), tables.size(), 1, file) != 1) {
-    return false;
-  }
-  for (const EntryNode* node = PathList.first; node != nullptr; node = node->next) {
-    if (std::fwrite(node->entry.Bytes, RecordSize(Get(node->entry, Field::NameLength)), 1, file) != 1) {
-      return false;
-    }
-  }
-  return true;
+  OutputFile out;
+  out.fd = fd;
+  PutHeaderAndTables(out);
+  PutRecords(out);
+  Flush(out);
+  return out.ok;
 }
 
 // A new file gets the permissions fopen would give it; a replaced one keeps its own and, where
@@ -178,19 +268,12 @@ bool SaveDatabase(const char* saveName) {
     return false;
   }
   CopyPermissions(fd, target);
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    (void)close(fd);
-    (void)unlink(temporary.c_str());
-    return false;
+  // Every entry is in PathList, so when none of it was removed, ContentList holds none either.
+  if (PruneRemoved(PathList) != 0) {
+    PruneRemoved(ContentList);
   }
-  static char buffer[1 << 20];
-  (void)std::setvbuf(file, buffer, _IOFBF, sizeof buffer);  // fewer, larger writes; optional
-
-  PruneRemoved(PathList);
-  PruneRemoved(ContentList);
-  bool written = WriteDatabase(file) && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-  written = std::fclose(file) == 0 && written;
+  bool written = WriteDatabase(fd) && fsync(fd) == 0;
+  written = close(fd) == 0 && written;
   if (!written || rename(temporary.c_str(), target.c_str()) != 0) {
     (void)unlink(temporary.c_str());  // the old database is untouched
     return false;

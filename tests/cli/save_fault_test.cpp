@@ -175,7 +175,8 @@ TEST_F(SaveFault, AKrelbyKilledWhileSavingLeavesTheOldOrTheNewDatabase) {
   RecordProperty("killed_after_rename", sawNew);
   RecordProperty("temporaries_seen_after_kills", leftovers);
   // The next run that holds the lock removes whatever the killed saves left.
-  ASSERT_EQ(RunKrelby({"-q", tree}, {.directory = home.Path()}).result.status, 0);
+  const KrelbyRun last = RunKrelby({"-q", tree}, {.directory = home.Path()});
+  ASSERT_EQ(last.result.status, 0) << last.result.out;
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
   EXPECT_EQ(ReadFile(database), fresh);
 }
