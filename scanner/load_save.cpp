@@ -45,7 +45,7 @@ EntryNode* NodeBlock(LargeBytes& keeper, std::uint32_t count) {
 bool AppendContentNodes(EntryNode* nodes, std::uint32_t count) {
   // The records lie in path order, so each key read here is a cache miss of its own; asking for a
   // few keys ahead lets those misses overlap.
-  constexpr std::uint32_t kAhead = 16;
+  constexpr std::uint32_t kAhead = 32;
   bool ascending = true;
   std::uint32_t previousKey = 0;
   for (std::uint32_t j = 0; j < count; ++j) {
