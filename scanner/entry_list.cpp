@@ -115,10 +115,13 @@ EntryNode* FindNode(const EntryList& list, const BucketIndex& index, Entry entry
   return nullptr;
 }
 
-void PruneRemoved(EntryList& list) {
+std::uint64_t PruneRemoved(EntryList& list) {
+  std::uint64_t removed = 0;
   for (EntryNode* node = list.first; node != nullptr; node = node->next) {
     if (Get(node->entry, Field::NameLength) == 0) {
       Unlink(node, list);
+      ++removed;
     }
   }
+  return removed;
 }

@@ -66,9 +66,9 @@ void UnlinkIndexed(EntryList& list, BucketIndex& index, EntryNode* node, std::ui
 EntryNode* FindNode(const EntryList& list, const BucketIndex& index, Entry entry, std::uint32_t key,
                     std::uint32_t (*keyOf)(Entry));
 
-// Unlinks every node whose entry is marked removed (NameLength 0). Slots are left alone: nothing
-// looks the list up after a prune.
-void PruneRemoved(EntryList& list);
+// Unlinks every node whose entry is marked removed (NameLength 0) and returns how many. Slots are
+// left alone: nothing looks the list up after a prune.
+std::uint64_t PruneRemoved(EntryList& list);
 
 inline std::uint32_t PathKey(Entry e) { return Get(e, Field::PathCRC); }
 inline std::uint32_t ContentKey(Entry e) { return Get(e, Field::CRC32); }

@@ -10,7 +10,8 @@ enum class LoadResult {
 };
 
 // Fills both lists and indexes from the database file. The image stays in memory for the rest
-// of the process and its records are used in place. On kInvalid the lists stay empty.
+// of the process and its records are used in place. A content order that is not ascending is
+// taken back sorted, equal keys in their stored order. On kInvalid the lists stay empty.
 LoadResult LoadDatabase(const char* loadName);
 
 // The same for an image already in memory (`size` bytes, owned by the caller and kept alive as

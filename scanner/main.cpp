@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "scanner/command_line.h"
+#include "scanner/database_lock.h"
 #include "scanner/hash_lanes.h"
 #include "scanner/load_save.h"
 #include "scanner/purge.h"
@@ -33,6 +34,18 @@ bool ScanTree(const char* scanPath) {
   return ReturnToStartDirectory(start);
 }
 
+// One run at a time per database: each file this run will load or save is locked before anything
+// is read, and a run that finds one in use stops before it deletes or writes anything.
+void LockDatabasesOrExit(const Settings& settings) {
+  for (const char* name : {settings.LoadAtStart() ? settings.LoadName : nullptr,
+                           settings.SaveAtEnd() ? settings.SaveName : nullptr}) {
+    if (name != nullptr && LockDatabase(name) == LockResult::kInUse) {
+      std::printf("ERROR: database '%s' is in use by another run\n", name);
+      std::exit(255);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,12 +57,14 @@ int main(int argc, char** argv) {
   }
   PrintSettings(*settings, programName);
 
+  LockDatabasesOrExit(*settings);
   CreateRunState();
   // A file that is there but is no database is never overwritten: stop before anything changes.
   if (settings->LoadAtStart() && LoadDatabase(settings->LoadName) == LoadResult::kInvalid) {
     std::printf("ERROR: '%s' is not a valid database\n", settings->LoadName);
     std::exit(255);
   }
+  RemoveLeftoverTemporaries();  // with the locks held, no other run is writing any of them
   TotalBytes = 0;
   DupeCount = 0;
   bool backHome = true;

@@ -19,7 +19,7 @@
 #include <optional>
 #include <span>
 
-#include "store/owned.h"
+#include "store/large_bytes.h"
 
 inline constexpr std::size_t kDatabaseHeaderSize = 13;
 inline constexpr std::uint8_t kDatabaseVersion = 1;
@@ -36,7 +36,7 @@ enum class ImageRead {
 };
 struct FileImage {
   ImageRead status = ImageRead::kMissing;
-  Owned<std::byte[]> bytes;  // zero-filled, then the whole file
+  LargeBytes bytes;  // zero-filled, then the whole file
   std::size_t size = 0;
   std::span<std::byte> Bytes() const { return {bytes.get(), size}; }
 };
@@ -61,5 +61,7 @@ std::optional<DatabaseLayout> CheckReadable(std::span<const std::byte> image);
 // What the scanner needs before it uses records in place and writes them back: readable, and
 // laid out as a save writes it: records back to back in PathTable order from the end of the
 // tables to the end of the file, in ascending PathCRC, each FileName a path whose one NUL is the
-// last of its NameLength bytes, record sizes within 16 bits, and every ContentTable value a distinct PathTable value.
+// last of its NameLength bytes, record sizes within 16 bits, and every ContentTable value a
+// distinct PathTable value. One pass over each table; its working memory is one byte per 53 bytes
+// of records.
 std::optional<DatabaseLayout> CheckConsistent(std::span<const std::byte> image);

@@ -1,11 +1,13 @@
 #include "tests/support/temp_dir.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -78,4 +80,19 @@ std::string ReadFile(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat status {};
   return lstat(path.c_str(), &status) == 0;
+}
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* stream = opendir(dir.c_str());
+  while (const dirent* e = stream != nullptr ? readdir(stream) : nullptr) {
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
+      names.emplace_back(e->d_name);
+    }
+  }
+  if (stream != nullptr) {
+    closedir(stream);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }

@@ -23,3 +23,5 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);
 bool Exists(const std::string& path);  // lstat succeeds
+// The names in a directory, without "." and "..", sorted.
+std::vector<std::string> Listing(const std::string& dir);
