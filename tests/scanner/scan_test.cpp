@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "scanner/content.h"
+#include "scanner/hash_lanes.h"
 #include "scanner/run_state.h"
 #include "scanner/walk.h"
 #include "store/crc32.h"
@@ -141,6 +142,53 @@ TEST_F(ScanTest, ARefreshThatKeepsItsChecksumKeepsItsPlace) {
   Scan();
   EXPECT_EQ(TotalBytes, 4u);
   EXPECT_EQ(Names(ContentList), (std::vector<std::string>{tree / "x", tree / "y"}));
+}
+
+// Files queued in a chosen order, hashed one at a time and side by side in all lanes: the same
+// messages, content order and counts, as every outcome is committed in queue order. A modified
+// file stands between two new copies of its new content; one file shrinks after it was queued.
+TEST_F(ScanTest, LanesCommitEveryOutcomeInQueueOrder) {
+  struct Outcome {
+    std::string out;
+    std::vector<std::string> contentOrder;
+    std::uint64_t dupes;
+    std::uint32_t shrunkCrc;
+  };
+  auto run = [&](std::size_t lanes) {
+    SetUp();
+    LimitHashLanes(lanes);
+    WriteFile(tree / "m", "new content");
+    const Entry m = AddKnown(tree / "m", ChecksumsOf("old content"), 11);
+    WriteFile(tree / "n1", "new content");
+    WriteFile(tree / "n2", "new content");
+    WriteFile(tree / "e", "");
+    const std::string big(200000, 'b');
+    WriteFile(tree / "s", big);
+    const Entry s = NewEntry("s", big.size());
+    const std::pair<Entry, Reconciled> queued[] = {
+        {NewEntry("n1", 11), Reconciled::kNew}, {m, Reconciled::kModified}, {NewEntry("n2", 11), Reconciled::kNew},
+        {s, Reconciled::kNew},                  {NewEntry("e", 0), Reconciled::kNew},
+    };
+    CaptureStdout capture;
+    DirectoryHold* hold = HoldDirectory(fcntl(TreeFd(), F_DUPFD_CLOEXEC, 0));
+    for (const auto& [entry, outcome] : queued) {
+      QueueFile(entry, outcome, hold, std::strrchr(FileNameOf(entry), '/') + 1, Get(entry, Field::SIZE));
+    }
+    EXPECT_EQ(truncate((tree / "s").c_str(), 10), 0);  // after the walk, before the read
+    ReleaseDirectory(hold);
+    FinishHashLanes();
+    return Outcome{capture.Text(), Names(ContentList), DupeCount, Get(s, Field::CRC32)};
+  };
+  const Outcome one = run(1);
+  const Outcome all = run(0);
+  EXPECT_EQ(one.out, "'" + (tree / "m") + "' got modified - updating db entry - no scan for dupe in list done!\n'" +
+                         (tree / "n2") + "' IS a DUPE with '" + (tree / "n1") + "'\n");
+  EXPECT_EQ(all.out, one.out);
+  EXPECT_EQ(all.contentOrder, one.contentOrder);
+  EXPECT_EQ(one.dupes, 1u);
+  EXPECT_EQ(all.dupes, 1u);
+  EXPECT_EQ(one.shrunkCrc, 0u);
+  EXPECT_EQ(all.shrunkCrc, 0u);
 }
 
 // Known entries whose checksums the test chooses, against one new file "n".

@@ -4,8 +4,12 @@
 #include <sstream>
 
 KrelbyRun RunKrelby(const std::vector<std::string>& args, const RunOptions& options) {
+  return RunKrelby(KRELBY_PATH, args, options);
+}
+
+KrelbyRun RunKrelby(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   KrelbyRun run;
-  run.result = RunProgram(KRELBY_PATH, args, options, "krelby");
+  run.result = RunProgram(program, args, options, "krelby");
   const std::string& out = run.result.out;
   static const std::regex report("\n\n([0-9]+) bytes - ([0-9]+) entries - ([0-9]+) dupes - needed time: ");
   std::smatch match;

@@ -17,3 +17,5 @@ struct KrelbyRun {
 };
 
 KrelbyRun RunKrelby(const std::vector<std::string>& args, const RunOptions& options = {});
+// The same with another build of the program.
+KrelbyRun RunKrelby(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
