@@ -1,7 +1,6 @@
 #include "scanner/content.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,8 +9,6 @@
 #include "scanner/deletion.h"
 #include "scanner/file_compare.h"
 #include "scanner/run_state.h"
-#include "store/crc32.h"
-#include "store/md5.h"
 
 namespace {
 
@@ -32,10 +29,6 @@ bool KnownUnderAnotherPath(const EntryNode* node, Entry entry, const HeldName& f
   }
   return false;
 }
-
-}  // namespace
-
-namespace {
 
 // Links a node for `entry` where a new entry with its key goes: after every equal key, with no
 // duplicate search on the way.
@@ -100,71 +93,88 @@ void CommitContent(Entry entry, Reconciled outcome, const std::optional<ContentC
   MatchContent(entry, directory, bareName);
 }
 
+namespace {
+
+// One new entry's lookup among the known entries of its key, and what it has learnt so far.
+struct Lookup {
+  Entry entry;
+  int directory;
+  const char* bareName;
+  bool found = false;         // a duplicate was reported: later equal entries are passed over
+  bool aliasOfKnown = false;  // a candidate met so far is this very file under another path
+};
+
+// The duplicate test against one candidate of equal key: a gone candidate is reported and
+// marked; an existing other file of equal content is a duplicate, reported and, with
+// DeleteNewDupes, deleted once confirmed. kStop only after a deletion.
+OnEqualKey JudgeCandidate(Lookup& lookup, EntryNode* candidate) {
+  const Entry entry = lookup.entry;
+  const Entry known = candidate->entry;
+  if (Get(entry, Field::CRC32) == 0 || lookup.found || !SameMD5(known, entry) ||
+      Get(known, Field::SIZE) != Get(entry, Field::SIZE)) {
+    return OnEqualKey::kContinue;
+  }
+  struct stat knownStatus {};
+  if (stat(FileNameOf(known), &knownStatus) != 0) {
+    std::printf("'%s' is gone - DELETING OUT OF DB\n", FileNameOf(known));  // even when quiet
+    Set(known, Field::NameLength, 0);
+    return OnEqualKey::kContinue;
+  }
+  // Both names as they are now: the same file reached twice is no copy of itself.
+  HeldName kept;
+  HeldName fresh;
+  if (!HoldPath(FileNameOf(known), kept) || !HoldName(lookup.directory, lookup.bareName, fresh)) {
+    return OnEqualKey::kContinue;
+  }
+  if (SameFile(kept, fresh)) {
+    lookup.aliasOfKnown = true;
+    return OnEqualKey::kContinue;
+  }
+  // A new path that is also a known file's path is never deleted, whatever else it equals.
+  if (!DeleteNewDupes || lookup.aliasOfKnown || KnownUnderAnotherPath(candidate->next, entry, fresh)) {
+    ++DupeCount;
+    lookup.found = true;
+    if (!Quiet) {
+      std::printf("'%s' IS a DUPE with '%s'\n", FileNameOf(entry), FileNameOf(known));
+    }
+    return OnEqualKey::kContinue;
+  }
+  if (ConfirmDuplicate(kept, fresh) != Confirmation::kConfirmed) {
+    return OnEqualKey::kContinue;  // not the same bytes: no duplicate of this one
+  }
+  switch (DeleteConfirmed(fresh, FileNameOf(entry))) {
+    case Deletion::kDeleted:
+      ++DupeCount;
+      if (!Quiet) {
+        std::printf("'%s' IS a DUPE with '%s' - DELETED\n", FileNameOf(entry), FileNameOf(known));
+      }
+      return OnEqualKey::kStop;  // the file is gone: its entry stays out of ContentList
+    case Deletion::kChanged:
+      return OnEqualKey::kContinue;  // no longer what was compared: kept, not counted
+    case Deletion::kFailed:
+      break;
+  }
+  ++DupeCount;
+  if (!Quiet) {
+    std::printf("'%s' IS a DUPE with '%s' - UNABLE TO DELETE\n", FileNameOf(entry), FileNameOf(known));
+  }
+  lookup.found = true;  // still there: it joins ContentList like a kept duplicate
+  return OnEqualKey::kContinue;
+}
+
+}  // namespace
+
 void MatchContent(Entry entry, int directory, const char* bareName) {
   auto* node = static_cast<EntryNode*>(RunAllocate(sizeof(EntryNode)));
   if (node == nullptr) {
     return;  // no memory: the entry stays in PathList only and is never matched
   }
   const std::uint32_t key = Get(entry, Field::CRC32);
-  const std::uint32_t size = Get(entry, Field::SIZE);
-  bool found = false;
-  bool aliasOfKnown = false;  // a candidate met so far is this very file under another path
+  Lookup lookup{entry, directory, bareName};
   // Stops early only at a duplicate that was deleted; its node then stays unused.
   (void)LookupWithInsertion(
       ContentList, ContentIndex, entry, node, key, ContentKey,
-      [&](EntryNode* candidate) {
-        const Entry known = candidate->entry;
-        if (key == 0 || found || !SameMD5(known, entry) || Get(known, Field::SIZE) != size) {
-          return OnEqualKey::kContinue;
-        }
-        struct stat knownStatus {};
-        if (stat(FileNameOf(known), &knownStatus) != 0) {
-          std::printf("'%s' is gone - DELETING OUT OF DB\n", FileNameOf(known));  // even when quiet
-          Set(known, Field::NameLength, 0);
-          return OnEqualKey::kContinue;
-        }
-        // Both names as they are now: the same file reached twice is no copy of itself.
-        HeldName kept;
-        HeldName fresh;
-        if (!HoldPath(FileNameOf(known), kept) || !HoldName(directory, bareName, fresh)) {
-          return OnEqualKey::kContinue;
-        }
-        if (SameFile(kept, fresh)) {
-          aliasOfKnown = true;
-          return OnEqualKey::kContinue;
-        }
-        // A new path that is also a known file's path is never deleted, whatever else it equals.
-        if (!DeleteNewDupes || aliasOfKnown || KnownUnderAnotherPath(candidate->next, entry, fresh)) {
-          ++DupeCount;
-          found = true;
-          if (!Quiet) {
-            std::printf("'%s' IS a DUPE with '%s'\n", FileNameOf(entry), FileNameOf(known));
-          }
-          return OnEqualKey::kContinue;
-        }
-        if (ConfirmDuplicate(kept, fresh) != Confirmation::kConfirmed) {
-          return OnEqualKey::kContinue;  // the same file, or not the same bytes: no duplicate of this one
-        }
-        switch (DeleteConfirmed(fresh, FileNameOf(entry))) {
-          case Deletion::kDeleted:
-            ++DupeCount;
-            if (!Quiet) {
-              std::printf("'%s' IS a DUPE with '%s' - DELETED\n", FileNameOf(entry), FileNameOf(known));
-            }
-            return OnEqualKey::kStop;  // the file is gone: its entry stays out of ContentList
-          case Deletion::kChanged:
-            return OnEqualKey::kContinue;  // no longer what was compared: kept, not counted
-          case Deletion::kFailed:
-            break;
-        }
-        ++DupeCount;
-        if (!Quiet) {
-          std::printf("'%s' IS a DUPE with '%s' - UNABLE TO DELETE\n", FileNameOf(entry), FileNameOf(known));
-        }
-        found = true;  // still there: it joins ContentList like a kept duplicate
-        return OnEqualKey::kContinue;
-      },
-      key == 0 ? ContentZeroTail : nullptr);
+      [&](EntryNode* candidate) { return JudgeCandidate(lookup, candidate); }, key == 0 ? ContentZeroTail : nullptr);
   if (key == 0) {
     ContentZeroTail = node;
   }
