@@ -60,12 +60,26 @@ void MovedBehindALink(Sandbox& run) {
   run.Symlink(run.t / "big/photos", "srv/photos");
 }
 
+// k/link, a symbolic link to h/a, is known; then h/a gets a second name, h/b.
+void KeptLinkToTwoNames(Sandbox& run) {
+  WriteFile(run.t / "h/a", kPrecious);
+  MakeDirs(run.t / "k");
+  run.Symlink(run.t / "h/a", "k/link");
+  run.Krelby("-", "k");
+  run.Link("h/a", "h/b");
+}
+
 int Holding(const Sandbox& run, const std::vector<std::string>& names) {
   int holding = 0;
   for (const std::string& name : names) {
     holding += Holds(run.t / name) ? 1 : 0;
   }
   return holding;
+}
+
+void KeptLinkStillLeadsToOneName(const Sandbox& r) {
+  EXPECT_TRUE(Holds(r.t / "k/link"));
+  EXPECT_EQ(Holding(r, {"h/a", "h/b"}), 1);
 }
 
 TEST(DeletionRun, NoDeletionTakesTheLastNameOfWhatItKeeps) {
@@ -118,31 +132,17 @@ TEST(DeletionRun, NoDeletionTakesTheLastNameOfWhatItKeeps) {
       // right before the decision shows that the last name is about to go.
       {"a kept link to a file with two names, then the purge: the link still leads to it",
        [](Sandbox& r) {
-         WriteFile(r.t / "h/a", kPrecious);
-         MakeDirs(r.t / "k");
-         r.Symlink(r.t / "h/a", "k/link");
-         r.Krelby("-", "k");
-         r.Link("h/a", "h/b");
+         KeptLinkToTwoNames(r);
          r.Krelby("-", "h");
          r.Krelby("-r");
        },
-       [](const Sandbox& r) {
-         EXPECT_TRUE(Holds(r.t / "k/link"));
-         EXPECT_EQ(Holding(r, {"h/a", "h/b"}), 1);
-       }},
+       KeptLinkStillLeadsToOneName},
       {"the same, scanned with d",
        [](Sandbox& r) {
-         WriteFile(r.t / "h/a", kPrecious);
-         MakeDirs(r.t / "k");
-         r.Symlink(r.t / "h/a", "k/link");
-         r.Krelby("-", "k");
-         r.Link("h/a", "h/b");
+         KeptLinkToTwoNames(r);
          r.Krelby("-d", "h");
        },
-       [](const Sandbox& r) {
-         EXPECT_TRUE(Holds(r.t / "k/link"));
-         EXPECT_EQ(Holding(r, {"h/a", "h/b"}), 1);
-       }},
+       KeptLinkStillLeadsToOneName},
       {"a link to a directory outside the tree is not entered, so nothing there is deleted",
        [](Sandbox& r) {
          WriteFile(r.t / "tree/x", kPrecious);
