@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,13 @@ constexpr std::size_t kMaxOpenFiles = 64;
 constexpr std::uint64_t kMaxWaitingBytes = std::uint64_t{512} << 20;  // queued, not yet in a lane
 // Read-ahead: each file is asked for this much ahead of where its lane reads.
 constexpr std::uint64_t kReadAhead = std::uint64_t{4} << 20;
+// A file of one piece is asked for ahead only while reads find the page cache cold: warm, the
+// hint is one more system call per file for nothing. Each first read that finds its bytes not all
+// cached raises a score, each that finds them cached lowers it by one; a few stray misses in a
+// warm cache (pages the system dropped) do not reach the mark, a cold cache stays far above it.
+constexpr std::uint32_t kColdMiss = 32;
+constexpr std::uint32_t kColdMark = 64;
+constexpr std::uint32_t kColdMost = 1024;
 
 struct QueuedFile {
   Entry entry;
@@ -65,6 +73,7 @@ struct HashLanes {
   std::size_t liveHolds = 0;         // directory holds holding a descriptor
   std::size_t maxDescriptors = kMaxOpenFiles;
   std::size_t laneLimit = 0;         // 0: LaneCount()
+  std::uint32_t coldScore = kColdMost;  // a fresh run assumes a cold cache
   Lane lanes[kMaxLanes];
   LaneState state;
   std::byte* buffers = nullptr;  // kMaxLanes pieces of kReadBufferSize bytes
@@ -84,7 +93,7 @@ bool SmallerFile(const QueuedFile* a, const QueuedFile* b) { return a->size < b-
 
 void Advise(QueuedFile& f) {
 #ifdef POSIX_FADV_WILLNEED
-  if (f.advised < f.size && f.advised - f.read <= kReadAhead / 2) {
+  if (f.advised < f.size && f.advised <= f.read + kReadAhead / 2) {
     const std::uint64_t length = std::min(kReadAhead, f.size - f.advised);
     (void)posix_fadvise(f.file.Get(), static_cast<off_t>(f.advised), static_cast<off_t>(length),
                         POSIX_FADV_WILLNEED);  // a hint: reading works without it
@@ -92,6 +101,24 @@ void Advise(QueuedFile& f) {
   }
 #else
   (void)f;
+#endif
+}
+
+// Reads a file's first piece, and tells whether its bytes were all in the page cache, where the
+// system can say so without waiting for them.
+bool ReadFirstPiece(int fd, std::byte* into, std::uint32_t length, bool& cached) {
+#ifdef RWF_NOWAIT
+  iovec piece{into, length};
+  ssize_t got = preadv2(fd, &piece, 1, -1, RWF_NOWAIT);  // at the file offset, which it advances
+  if (got < 0) {
+    got = 0;  // not cached (or no such reads here): the plain read below takes it all
+  }
+  const auto have = static_cast<std::uint32_t>(got);
+  cached = have == length;
+  return cached || ReadFully(fd, into + have, length - have);
+#else
+  cached = false;
+  return ReadFully(fd, into, length);
 #endif
 }
 
@@ -147,15 +174,24 @@ void HashOneRound(HashLanes& h) {
     if (l.left == 0 && f->read < f->size) {
       std::byte* buffer = h.buffers + lane * kReadBufferSize;
       const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(f->size - f->read, kReadBufferSize));
-      if (!ReadFully(f->file.Get(), buffer, piece)) {
+      bool cached = true;
+      const bool first = f->read == 0;
+      if (!(first ? ReadFirstPiece(f->file.Get(), buffer, piece, cached) : ReadFully(f->file.Get(), buffer, piece))) {
         StartLane(h.state, lane);
         f->read = f->size;
         continue;
       }
+      if (!cached) {
+        h.coldScore = std::min(h.coldScore + kColdMiss, kColdMost);
+      } else if (first && h.coldScore != 0) {
+        --h.coldScore;
+      }
       l.at = 0;
       l.left = piece;
       f->read += piece;
-      Advise(*f);
+      if (f->read < f->size) {
+        Advise(*f);
+      }
     }
     lengths[busy++] = l.left;
   }
@@ -299,7 +335,9 @@ void QueueFile(Entry entry, Reconciled outcome, DirectoryHold* directory, const 
   h.waitingBytes += size;
   h.waiting.push_back(&f);
   std::push_heap(h.waiting.begin(), h.waiting.end(), SmallerFile);
-  Advise(f);
+  if (size > kReadBufferSize || h.coldScore >= kColdMark) {
+    Advise(f);
+  }
 }
 
 void FinishHashLanes() {
