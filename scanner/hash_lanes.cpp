@@ -6,10 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <functional>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <new>
 #include <optional>
 #include <vector>
