@@ -22,7 +22,7 @@ bool KnownUnderAnotherPath(const EntryNode* node, Entry entry, const HeldName& f
     const Entry known = node->entry;
     HeldName held;
     if (Get(known, Field::NameLength) != 0 && SameMD5(known, entry) &&
-        Get(known, Field::SIZE) == Get(entry, Field::SIZE) && HoldPath(FileNameOf(known), held) &&
+        Get(known, Field::SIZE) == Get(entry, Field::SIZE) && HoldPath(FileNameOf(known), held, HoldFor::kTelling) &&
         SameFile(held, fresh)) {
       return true;
     }
@@ -114,16 +114,21 @@ OnEqualKey JudgeCandidate(Lookup& lookup, EntryNode* candidate) {
       Get(known, Field::SIZE) != Get(entry, Field::SIZE)) {
     return OnEqualKey::kContinue;
   }
-  struct stat knownStatus {};
-  if (stat(FileNameOf(known), &knownStatus) != 0) {
-    std::printf("'%s' is gone - DELETING OUT OF DB\n", FileNameOf(known));  // even when quiet
-    Set(known, Field::NameLength, 0);
+  // Both names as they are now: the same file reached twice is no copy of itself. Their files
+  // are opened only when they may be compared for a deletion. A known name that cannot be held is
+  // gone when its path leads nowhere (held, it exists: no look needed).
+  const HoldFor purpose = DeleteNewDupes ? HoldFor::kReading : HoldFor::kTelling;
+  HeldName kept;
+  if (!HoldPath(FileNameOf(known), kept, purpose)) {
+    struct stat knownStatus {};
+    if (stat(FileNameOf(known), &knownStatus) != 0) {
+      std::printf("'%s' is gone - DELETING OUT OF DB\n", FileNameOf(known));  // even when quiet
+      Set(known, Field::NameLength, 0);
+    }
     return OnEqualKey::kContinue;
   }
-  // Both names as they are now: the same file reached twice is no copy of itself.
-  HeldName kept;
   HeldName fresh;
-  if (!HoldPath(FileNameOf(known), kept) || !HoldName(lookup.directory, lookup.bareName, fresh)) {
+  if (!HoldName(lookup.directory, lookup.bareName, fresh, purpose)) {
     return OnEqualKey::kContinue;
   }
   if (SameFile(kept, fresh)) {

@@ -25,13 +25,21 @@ int OpenDirectory(const char* path) {
 
 // The name's own status and the file it leads to, opened where it may be read so that a later
 // comparison reads the very file whose status was taken. A name that is no symbolic link must be
-// that file itself, or it changed between the two looks.
-bool LookAtName(HeldName& held) {
+// that file itself, or it changed between the two looks. Held only for telling, a name that is no
+// symbolic link is its own file: one look is enough.
+bool LookAtName(HeldName& held, HoldFor purpose) {
   const int directory = held.directory.Get();
   const char* name = held.name.c_str();
   if (fstat(directory, &held.directoryStatus) != 0 ||
       fstatat(directory, name, &held.nameStatus, AT_SYMLINK_NOFOLLOW) != 0) {
     return false;
+  }
+  if (purpose == HoldFor::kTelling) {
+    if (!S_ISLNK(held.nameStatus.st_mode)) {
+      held.fileStatus = held.nameStatus;
+      return true;
+    }
+    return fstatat(directory, name, &held.fileStatus, 0) == 0;
   }
   held.file = OpenRegular(directory, name, held.fileStatus);
   if (!held.file.Valid() && fstatat(directory, name, &held.fileStatus, 0) != 0) {
@@ -63,7 +71,7 @@ bool ReadFully(int fd, std::byte* into, std::size_t length) {
   return true;
 }
 
-bool HoldPath(const char* path, HeldName& held) {
+bool HoldPath(const char* path, HeldName& held, HoldFor purpose) {
   const char* slash = std::strrchr(path, '/');
   if (slash == nullptr || slash[1] == '\0') {
     return false;  // recorded paths are absolute and end in a name
@@ -71,13 +79,13 @@ bool HoldPath(const char* path, HeldName& held) {
   const std::string parent = slash == path ? std::string("/") : std::string(path, slash);
   held.directory.Reset(OpenDirectory(parent.c_str()));
   held.name = slash + 1;
-  return held.directory.Valid() && LookAtName(held);
+  return held.directory.Valid() && LookAtName(held, purpose);
 }
 
-bool HoldName(int directory, const char* name, HeldName& held) {
+bool HoldName(int directory, const char* name, HeldName& held, HoldFor purpose) {
   held.directory.Reset(fcntl(directory, F_DUPFD_CLOEXEC, 0));
   held.name = name;
-  return held.directory.Valid() && LookAtName(held);
+  return held.directory.Valid() && LookAtName(held, purpose);
 }
 
 bool SameFile(const HeldName& a, const HeldName& b) {

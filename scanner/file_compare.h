@@ -23,15 +23,21 @@ struct HeldName {
   struct stat directoryStatus {};
   std::string name;          // one path component
   struct stat nameStatus {};  // the name itself: a symbolic link is the link
-  Fd file;                    // what the name leads to, open for reading when it may be read
+  Fd file;                    // what the name leads to, open for reading when held for reading
+                              // and it may be read
   struct stat fileStatus {};  // the status of that very file
 };
 
+// What a held name is for: only telling whether two names are one file (SameFile), or also
+// reading the file (SameBytes, and so a deletion). Telling needs statuses alone; the file is opened
+// only to be read.
+enum class HoldFor { kTelling, kReading };
+
 // Holds the last component of an absolute path in its parent directory. False when the path
 // does not lead to a file now (gone, dangling link, no permission).
-bool HoldPath(const char* path, HeldName& held);
+bool HoldPath(const char* path, HeldName& held, HoldFor purpose = HoldFor::kReading);
 // Holds `name` in an open directory (the descriptor is duplicated, not taken).
-bool HoldName(int directory, const char* name, HeldName& held);
+bool HoldName(int directory, const char* name, HeldName& held, HoldFor purpose = HoldFor::kReading);
 
 // Two names are one file when they are the same directory entry (the same directory, by device
 // and inode, and the same name), or lead to the same inode that has one link. Deleting one of
