@@ -9,7 +9,7 @@
 
 enum class Reconciled {
   kNew,       // a path the database did not know: hashed, then looked up for a duplicate
-  kModified,  // a known path whose status changed: rehashed in place, no duplicate search
+  kModified,  // a known path whose status changed: rehashed, no duplicate search
 };
 
 struct ContentChecksums {

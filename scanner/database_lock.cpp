@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "scanner/file_compare.h"
 #include "store/handles.h"
 
 namespace {
@@ -101,14 +102,6 @@ std::string DatabaseTarget(const char* name) {
     }
   }
   return name;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 LockResult LockDatabase(const char* name) {

@@ -13,9 +13,6 @@
 // name for one database file meets the same lock.
 std::string DatabaseTarget(const char* name);
 
-// The directory part of a path: "." for a bare name, "/" for a name right under the root.
-std::string DirectoryOf(const std::string& path);
-
 // A save writes "<target>.tmp" and six letters or digits (the template mkstemp fills in), then
 // renames it over the target.
 inline constexpr char kTemporarySuffix[] = ".tmpXXXXXX";

@@ -4,24 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <string>
-
 void (*BeforeDeletion)() = nullptr;
 
 namespace {
 
-bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // The directory that `path` leads to now is the held one.
 bool PathLeadsToHeldDirectory(const char* path, const HeldName& held) {
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    return false;
-  }
-  const std::string parent = slash == path ? std::string("/") : std::string(path, slash);
   struct stat now {};
-  return stat(parent.c_str(), &now) == 0 && SameInode(now, held.directoryStatus);
+  return stat(DirectoryOf(path).c_str(), &now) == 0 && SameInode(now, held.directoryStatus);
 }
 
 }  // namespace

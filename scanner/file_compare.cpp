@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::size_t kCompareBufferSize = 65536;
 
-bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 int OpenDirectory(const char* path) {
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #ifdef O_PATH
@@ -50,6 +48,14 @@ bool LookAtName(HeldName& held, HoldFor purpose) {
 
 }  // namespace
 
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 Fd OpenRegular(int directory, const char* name, struct stat& status) {
   Fd fd(openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.Valid() && (fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))) {
@@ -76,8 +82,7 @@ bool HoldPath(const char* path, HeldName& held, HoldFor purpose) {
   if (slash == nullptr || slash[1] == '\0') {
     return false;  // recorded paths are absolute and end in a name
   }
-  const std::string parent = slash == path ? std::string("/") : std::string(path, slash);
-  held.directory.Reset(OpenDirectory(parent.c_str()));
+  held.directory.Reset(OpenDirectory(DirectoryOf(path).c_str()));
   held.name = slash + 1;
   return held.directory.Valid() && LookAtName(held, purpose);
 }

@@ -7,6 +7,14 @@
 
 #include "store/handles.h"
 
+// The directory part of a path: "." for a bare name, "/" for a name right under the root.
+std::string DirectoryOf(const std::string& path);
+
+// Two statuses of one inode.
+inline bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Opens a file for reading without blocking, and only if it is a regular file: a FIFO or device
 // that took a file's place cannot hang the run. The name is taken relative to `directory` (a
 // descriptor, or AT_FDCWD); `status` is the opened file's own.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "scanner/database_lock.h"
+#include "scanner/file_compare.h"
 #include "scanner/run_state.h"
 #include "store/byte_order.h"
 #include "store/database_format.h"
